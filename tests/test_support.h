@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace skv::test {
+
+// A fresh folder under the system temporary folder, deleted with everything in it when the
+// object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Whole-file helpers for tests.
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+
+// The lines of the current process's log file (skyvane.log in the test's $HOME).
+std::vector<std::string> logLines();
+// Starts the log afresh: the next line truncates the file.
+void freshLog();
+// True when some log line ends with `text` after its time stamp ("[s.mmm] text").
+bool logHasLine(const std::string& text);
+// Number of log lines whose message (after the time stamp) equals `text`.
+int logCount(const std::string& text);
+// True when some log line's message contains `fragment`.
+bool logContains(const std::string& fragment);
+
+}  // namespace skv::test
