@@ -1,37 +1,172 @@
-// skyvane: the headless host of the Skyvane effect.
+// skyvane: the headless host of the Skyvane effect. It loads the plug-in and drives it through
+// its entry point as the compositing host does.
 #include <omp.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "gpu/cuda_state.h"
+#include "host_error.h"
+#include "image_io.h"
+#include "platform/log.h"
+#include "plugin_library.h"
+#include "session.h"
+
+using namespace skv::app;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 2;
-
 void printUsage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: skyvane <command> [arguments]\n"
+                 "usage: skyvane <command> [arguments] [--plugin PATH]\n"
                  "\n"
                  "commands:\n"
-                 "  info         version, processor threads and GPU status\n"
-                 "  --version    the program's version\n");
+                 "  info                   version, threads, GPU, and what the plug-in declares\n"
+                 "  layers SCENE -o DIR    write the scene's layers as images, as the effect receives them\n"
+                 "                         [--frames A-B]\n"
+                 "  params SCENE           list every effect parameter: index, name, value, enabled\n"
+                 "  --version              the program's version\n");
 }
 
-int commandInfo() {
+// The command line: positional arguments and options.
+struct Arguments {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> options;  // "--frames" -> "3-7"
+
+    bool has(const std::string& o) const { return options.count(o) != 0; }
+    std::string get(const std::string& o, const std::string& fallback = "") const {
+        const auto it = options.find(o);
+        return it == options.end() ? fallback : it->second;
+    }
+};
+
+Arguments parseArguments(int argc, char** argv) {
+    static const char* withValue[] = {"--plugin", "-o", "--frames", "--progress"};
+    Arguments a;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.size() > 1 && arg[0] == '-') {
+            std::string value;
+            const size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg = arg.substr(0, eq);
+            } else if (std::find_if(std::begin(withValue), std::end(withValue), [&](const char* o) { return arg == o; }) !=
+                       std::end(withValue)) {
+                if (i + 1 >= argc) throw HostError(kExitUsage, arg + " needs a value");
+                value = argv[++i];
+            }
+            a.options[arg] = value;
+        } else {
+            a.positional.push_back(arg);
+        }
+    }
+    return a;
+}
+
+std::pair<int, int> frameRange(const Arguments& a, int frameCount) {
+    if (!a.has("--frames")) return {0, frameCount - 1};
+    const std::string r = a.get("--frames");
+    int first = 0, last = 0;
+    char extra;
+    if (std::sscanf(r.c_str(), "%d-%d%c", &first, &last, &extra) == 2 ||
+        (std::sscanf(r.c_str(), "%d%c", &first, &extra) == 1 && (last = first, true))) {
+        if (first < 0 || last < first || last >= frameCount)
+            throw HostError(kExitUsage, "--frames " + r + ": the scene has frames 0-" + std::to_string(frameCount - 1));
+        return {first, last};
+    }
+    throw HostError(kExitUsage, "--frames takes A-B (e.g. --frames 0-23)");
+}
+
+std::string pluginPath(const Arguments& a) { return a.get("--plugin", PluginLibrary::defaultPath()); }
+
+const std::string& sceneArgument(const Arguments& a, const char* command) {
+    if (a.positional.empty()) throw HostError(kExitUsage, std::string(command) + " needs a scene file");
+    return a.positional[0];
+}
+
+void makeDirectories(const std::string& path) {
+    for (size_t i = 1; i <= path.size(); ++i)
+        if (i == path.size() || path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0755);
+}
+
+std::string flagsText(uint32_t flags) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", flags);
+    return text;
+}
+
+int commandInfo(const Arguments& a) {
     std::printf("skyvane %s\n", SKV_VERSION);
     std::printf("OpenMP threads: %d (of %d processors)\n", omp_get_max_threads(), omp_get_num_procs());
-    const skv::CudaState& cuda = skv::CudaState::instance();
-    if (cuda.available()) {
-        std::printf("CUDA: %s, compute capability %d.%d\n", cuda.deviceName().c_str(),
-                    cuda.computeMajor(), cuda.computeMinor());
-    } else {
-        const std::string& why = cuda.driver().failure;
-        std::printf("CUDA: no usable device%s%s%s\n", why.empty() ? "" : " (", why.c_str(),
-                    why.empty() ? "" : ")");
+    {
+        // The plug-in keeps the log; this program's own copy of the engine stays quiet.
+        skv::setLogEnabled(false);
+        const skv::CudaState& cuda = skv::CudaState::instance();
+        if (cuda.available())
+            std::printf("CUDA: %s, compute capability %d.%d\n", cuda.deviceName().c_str(), cuda.computeMajor(),
+                        cuda.computeMinor());
+        else
+            std::printf("CUDA: no usable device%s%s%s\n", cuda.driver().failure.empty() ? "" : " (",
+                        cuda.driver().failure.c_str(), cuda.driver().failure.empty() ? "" : ")");
+    }
+    PluginLibrary plugin(pluginPath(a));
+    const PluginDescription& d = plugin.description();
+    std::printf("\nplug-in: %s\n", plugin.path().c_str());
+    std::printf("  name: %s\n  match name: %s\n  category: %s\n  entry point: %s\n", d.name.c_str(), d.matchName.c_str(),
+                d.category.c_str(), d.entryPoint.c_str());
+    std::printf("  version: 0x%08X\n  description version %u.%u, protocol %u.%u\n", d.effectVersion,
+                d.piplVersionMajor, d.piplVersionMinor, d.specVersionMajor, d.specVersionMinor);
+    std::printf("  flags: %s %s, info %s\n", flagsText(d.outFlags).c_str(), flagsText(d.outFlags2).c_str(),
+                flagsText(d.infoFlags).c_str());
+    HeadlessHost host(plugin, nullptr);
+    expectOk(host.globalSetup(), "global set-up");
+    std::string about;
+    expectOk(host.about(about), "about");
+    for (char& c : about)
+        if (c == '\r') c = '\n';
+    std::printf("\nabout:\n%s\n", about.c_str());
+    return kExitOk;
+}
+
+int commandLayers(const Arguments& a) {
+    const Scene scene = loadScene(sceneArgument(a, "layers"));
+    if (!a.has("-o")) throw HostError(kExitUsage, "layers needs -o DIR");
+    const std::string dir = a.get("-o");
+    makeDirectories(dir);
+    const auto [first, last] = frameRange(a, scene.comp.frameCount());
+    const int bits = scene.comp.bits;
+    const std::string extension = bits == 32 ? ".exr" : ".png";
+    int written = 0;
+    for (const auto& layer : scene.layers) {
+        for (int frame = first; frame <= last; ++frame) {
+            const Image image = layer->render(frame / scene.comp.fps, scene.comp.fps);
+            if (image.empty()) continue;
+            writeImage(expandFramePattern(dir + "/" + layer->name() + "_####" + extension, frame), image, bits);
+            ++written;
+        }
+        std::printf("%-16s %dx%d\n", layer->name().c_str(), layer->width(), layer->height());
+    }
+    std::printf("%d images written to %s\n", written, dir.c_str());
+    return kExitOk;
+}
+
+int commandParams(const Arguments& a) {
+    skv::setLogEnabled(false);
+    Session session(pluginPath(a), sceneArgument(a, "params"));
+    HeadlessHost& host = session.host();
+    host.updateParamsUI();
+    std::printf("%5s  %-30s %-24s %s\n", "index", "name", "value", "enabled");
+    for (size_t i = 1; i < host.params().size(); ++i) {
+        const HostParam& p = host.params()[i];
+        if (p.def.param_type == PF_Param_GROUP_END) continue;
+        const bool group = p.def.param_type == PF_Param_GROUP_START;
+        std::printf("%5zu  %-30s %-24s %s\n", i, (group ? "[" + p.name + "]" : p.name).c_str(),
+                    group ? "" : host.valueText(int(i), 0).c_str(), p.enabled() ? "yes" : "no");
     }
     return kExitOk;
 }
@@ -44,16 +179,27 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     const std::string command = argv[1];
-    if (command == "--version") {
-        std::printf("skyvane %s\n", SKV_VERSION);
-        return kExitOk;
+    try {
+        if (command == "--version") {
+            std::printf("skyvane %s\n", SKV_VERSION);
+            return kExitOk;
+        }
+        if (command == "--help" || command == "-h" || command == "help") {
+            printUsage(stdout);
+            return kExitOk;
+        }
+        const Arguments args = parseArguments(argc, argv);
+        if (command == "info") return commandInfo(args);
+        if (command == "layers") return commandLayers(args);
+        if (command == "params") return commandParams(args);
+        std::fprintf(stderr, "skyvane: unknown command '%s'\n\n", command.c_str());
+        printUsage(stderr);
+        return kExitUsage;
+    } catch (const HostError& e) {
+        std::fprintf(stderr, "skyvane: %s\n", e.what());
+        return e.code();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "skyvane: %s\n", e.what());
+        return kExitPlugin;
     }
-    if (command == "--help" || command == "-h" || command == "help") {
-        printUsage(stdout);
-        return kExitOk;
-    }
-    if (command == "info") return commandInfo();
-    std::fprintf(stderr, "skyvane: unknown command '%s'\n\n", command.c_str());
-    printUsage(stderr);
-    return kExitUsage;
 }

@@ -1,5 +1,6 @@
 #include "platform/log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 
@@ -11,6 +12,7 @@ namespace skv {
 namespace {
 
 struct LogState {
+    std::atomic<bool> enabled{true};
     Timer timer;  // started when the library is loaded
     Mutex mutex{false};
     std::ofstream file;
@@ -41,6 +43,7 @@ std::string logFilePath() { return profileFolder() + "/skyvane.log"; }
 void log(LogChannel, std::string_view message) {
     try {
         LogState& s = state();
+        if (!s.enabled) return;
         const std::string line = formatLine(s.timer.elapsed(), message);
         ScopedLock lock(&s.mutex);
         if (!s.file.is_open()) {
@@ -60,6 +63,8 @@ void log(LogChannel, std::string_view message) {
 }
 
 void log(LogChannel channel, const std::ostringstream& message) { log(channel, message.view()); }
+
+void setLogEnabled(bool enabled) { state().enabled = enabled; }
 
 void restartLog() {
     try {

@@ -18,6 +18,10 @@ void log(LogChannel channel, std::string_view message);
 // The path the log writes to (profile folder + "/skyvane.log").
 std::string logFilePath();
 
+// Turns this copy of the log on or off (on at start). A program that loads the plug-in, which
+// carries its own copy of the log, turns its own off so that the two never share the file.
+void setLogEnabled(bool enabled);
+
 // Closes the log file; the next line reopens it, truncating, at the then current profile
 // folder. Lets a process (tests above all) start a fresh log in a folder of its choosing.
 void restartLog();

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+#include "image.h"
+
+namespace skv::app {
+
+// Reads any image OpenImageIO reads into float RGBA (grey and RGB images get alpha 1).
+// Throws HostError (scene) naming the file when it cannot be read.
+Image readImage(const std::string& path);
+
+// Writes an image with 8, 16 or 32 bits per channel (32: float, unclamped; the file format
+// must hold floats, e.g. EXR or TIFF). The file appears under its name only when complete: it
+// is written under a temporary name in the same folder and renamed into place. Throws
+// HostError (render) on failure.
+void writeImage(const std::string& path, const Image& image, int bits);
+
+// Expands a pattern with a run of '#' (the zero padding) by a frame number: "out/f_####.png".
+// A pattern without '#' gets "_" + the number before its extension.
+std::string expandFramePattern(const std::string& pattern, int frame);
+
+}  // namespace skv::app
