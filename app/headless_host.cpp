@@ -215,6 +215,9 @@ struct HostCallbacks {
         HeadlessHost& h = host(ref);
         if (h.progress_) h.progress_({int(frame), int(total), last, mean, gpu != 0});
     }
+    static void runEnded(PF_ProgPtr ref, A_long frames, A_Boolean failed, A_long lost) {
+        host(ref).lastRun_ = RunReport{int(frames), failed != 0, int(lost)};
+    }
     // Custom UI drawing
     static PF_Err getDrawingReference(PF_ContextH, DRAWBOT_DrawRef* ref) {
         if (!gHost->canvas_) return PF_Err_BAD_CALLBACK_PARAM;
@@ -237,7 +240,7 @@ const AEGP_ProjSuite5 kProjSuite = {&HostCallbacks::getNumProjects, &HostCallbac
 const AEGP_PFInterfaceSuite1 kPFInterfaceSuite = {&HostCallbacks::getEffectLayer};
 const AEGP_LayerSuite8 kLayerSuite = {&HostCallbacks::getLayerName, &HostCallbacks::getLayerIndex,
                                       &HostCallbacks::getLayerDuration};
-const SkvProgressSuite1 kProgressSuite = {&HostCallbacks::frameSimulated};
+const SkvProgressSuite1 kProgressSuite = {&HostCallbacks::frameSimulated, &HostCallbacks::runEnded};
 const PF_EffectCustomUISuite1 kCustomUISuite = {&HostCallbacks::getDrawingReference};
 
 }  // namespace

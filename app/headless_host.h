@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +30,13 @@ struct HostParam {
     bool changed = false;  // the plug-in changed the value through its custom UI
 
     bool enabled() const { return !(def.ui_flags & PF_PUI_DISABLED); }
+};
+
+// How a simulation run ended.
+struct RunReport {
+    int framesCached = 0;
+    bool failed = false;
+    int framesLost = 0;
 };
 
 // What a simulation run reported, frame by frame.
@@ -97,6 +105,9 @@ public:
     void disableSuite(const std::string& name) { disabledSuites_.insert(name); }
     void enableSuite(const std::string& name) { disabledSuites_.erase(name); }
     void setProgressListener(std::function<void(const ProgressReport&)> f) { progress_ = std::move(f); }
+    // The report of the last simulation run, when the plug-in gave one.
+    const std::optional<RunReport>& lastRun() const { return lastRun_; }
+    void clearLastRun() { lastRun_.reset(); }
     const PF_OutData& lastOutData() const { return out_; }
     PF_Handle sequenceData() const { return sequenceData_; }
     int outstandingCheckouts() const { return int(checkouts_.size()); }
@@ -145,6 +156,7 @@ private:
     std::map<const void*, PF_PixelFormat> worldFormats_;  // by pixel data
     std::set<std::string> disabledSuites_;
     std::function<void(const ProgressReport&)> progress_;
+    std::optional<RunReport> lastRun_;
     Canvas* canvas_ = nullptr;  // the drawing target of the current draw event
     PF_Rect drawArea_{};
     bool globalSetUp_ = false;

@@ -3,7 +3,9 @@
 #include <omp.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -14,6 +16,7 @@
 #include "image_io.h"
 #include "platform/log.h"
 #include "plugin_library.h"
+#include "progress.h"
 #include "session.h"
 
 using namespace skv::app;
@@ -29,6 +32,11 @@ void printUsage(std::FILE* out) {
                  "  layers SCENE -o DIR    write the scene's layers as images, as the effect receives them\n"
                  "                         [--frames A-B]\n"
                  "  params SCENE           list every effect parameter: index, name, value, enabled\n"
+                 "  simulate SCENE         simulate the whole layer into the cache (presses \"update\")\n"
+                 "                         [--restart] [--preview] [--progress=machine]\n"
+                 "  render SCENE           render cached frames to the scene's output [-o PATTERN]\n"
+                 "                         [--frames A-B] [--progress=machine]\n"
+                 "  run SCENE              simulate, then render\n"
                  "  --version              the program's version\n");
 }
 
@@ -45,7 +53,7 @@ struct Arguments {
 };
 
 Arguments parseArguments(int argc, char** argv) {
-    static const char* withValue[] = {"--plugin", "-o", "--frames", "--progress"};
+    static const char* withValue[] = {"--plugin", "-o", "--frames"};
     Arguments a;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
@@ -171,6 +179,96 @@ int commandParams(const Arguments& a) {
     return kExitOk;
 }
 
+ProgressPrinter::Mode progressMode(const Arguments& a) {
+    if (a.get("--progress") == "machine") return ProgressPrinter::kMachine;
+    if (a.has("--quiet")) return ProgressPrinter::kQuiet;
+    return ProgressPrinter::kHuman;
+}
+
+// Presses "update" (or "restart") on "Simulation Control" as a user does: a click, and the
+// release at the end of the drag.
+void pressRunButton(HeadlessHost& host, bool restart) {
+    constexpr int kButtonX = 3 + 30, kUpdateY = 3 + 10, kRestartY = 26 + 10;
+    const int y = restart ? kRestartY : kUpdateY;
+    expectOk(host.click(1, kButtonX, y, 1), "the click on \"Simulation Control\"");
+    expectOk(host.drag(1, kButtonX, y, true), "the release on \"Simulation Control\"");
+}
+
+int simulate(Session& session, const Arguments& a) {
+    HeadlessHost& host = session.host();
+    ProgressPrinter printer(progressMode(a), "simulate");
+    host.setProgressListener([&](const ProgressReport& r) {
+        if (r.frame > 0) printer.step(r.frame, r.totalFrames, r.lastFrameSeconds, r.meanFrameSeconds, r.gpu ? "GPU" : "CPU");
+    });
+    // The preview window opens only when asked for (and a display exists).
+    ::setenv("SKYVANE_PREVIEW", a.has("--preview") ? "on" : "off", 1);
+    host.clearLastRun();
+    pressRunButton(host, a.has("--restart"));
+    session.saveProject();
+    const std::optional<RunReport>& run = host.lastRun();
+    if (!run) throw HostError(kExitSimulation, "the simulation did not run (see ~/skyvane.log)");
+    std::string summary = std::to_string(run->framesCached) + " frames in the cache";
+    if (run->framesLost > 0)
+        summary += "; " + std::to_string(run->framesLost) + " frames could not be written to the disk cache (disk full?) and were lost";
+    printer.finish(summary);
+    if (run->failed)
+        throw HostError(kExitSimulation, "the simulation became unstable and was aborted; the " +
+                                              std::to_string(run->framesCached) + " frames before are kept");
+    if (run->framesLost > 0) throw HostError(kExitSimulation, summary);
+    return kExitOk;
+}
+
+int render(Session& session, const Arguments& a) {
+    Scene& scene = session.scene();
+    const std::string pattern = a.has("-o") ? a.get("-o") : scene.resolve(scene.output);
+    if (pattern.empty()) throw HostError(kExitUsage, "the scene has no \"output\"; give -o PATTERN");
+    const auto [first, last] = frameRange(a, scene.comp.frameCount());
+    {
+        const size_t slash = pattern.find_last_of('/');
+        if (slash != std::string::npos) makeDirectories(pattern.substr(0, slash));
+    }
+    ProgressPrinter printer(progressMode(a), "render");
+    const auto start = std::chrono::steady_clock::now();
+    auto previous = start;
+    for (int frame = first; frame <= last; ++frame) {
+        Image image;
+        const PF_Err err = session.host().renderFrame(frame, image);
+        if (err) throw HostError(kExitRender, "frame " + std::to_string(frame) + ": the render failed with host error " + std::to_string(err));
+        writeImage(expandFramePattern(pattern, frame), image, scene.comp.bits);
+        const auto now = std::chrono::steady_clock::now();
+        const double lastSeconds = std::chrono::duration<double>(now - previous).count();
+        const double mean = std::chrono::duration<double>(now - start).count() / (frame - first + 1);
+        previous = now;
+        printer.step(frame - first + 1, last - first + 1, lastSeconds, mean, "CPU");
+    }
+    printer.finish(std::to_string(last - first + 1) + " images written to " + pattern);
+    return kExitOk;
+}
+
+int commandSimulate(const Arguments& a) {
+    skv::setLogEnabled(false);
+    Session session(pluginPath(a), sceneArgument(a, "simulate"));
+    session.openInstance();
+    return simulate(session, a);
+}
+
+int commandRender(const Arguments& a) {
+    skv::setLogEnabled(false);
+    Session session(pluginPath(a), sceneArgument(a, "render"));
+    if (!session.openInstance())
+        throw HostError(kExitRender, session.scene().projectPath() + ": no simulation yet; run \"skyvane simulate\" first");
+    return render(session, a);
+}
+
+int commandRun(const Arguments& a) {
+    skv::setLogEnabled(false);
+    Session session(pluginPath(a), sceneArgument(a, "run"));
+    session.openInstance();
+    const int simulated = simulate(session, a);
+    if (simulated != kExitOk) return simulated;
+    return render(session, a);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,6 +290,9 @@ int main(int argc, char** argv) {
         if (command == "info") return commandInfo(args);
         if (command == "layers") return commandLayers(args);
         if (command == "params") return commandParams(args);
+        if (command == "simulate") return commandSimulate(args);
+        if (command == "render") return commandRender(args);
+        if (command == "run") return commandRun(args);
         std::fprintf(stderr, "skyvane: unknown command '%s'\n\n", command.c_str());
         printUsage(stderr);
         return kExitUsage;

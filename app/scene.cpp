@@ -50,8 +50,8 @@ Scene parseScene(const std::string& text, const std::string& path) {
     }
     if (!root.is_object()) fail(path, "the scene is a JSON object");
     for (const auto& [key, value] : root.items())
-        if (key != "composition" && key != "layers" && key != "effect" && key != "output")
-            fail(path, "unknown section \"" + key + "\" (composition, layers, effect, output)");
+        if (key != "composition" && key != "layers" && key != "effect" && key != "output" && key != "cache")
+            fail(path, "unknown section \"" + key + "\" (composition, layers, effect, output, cache)");
 
     Scene scene;
     scene.path = path;
@@ -105,6 +105,12 @@ Scene parseScene(const std::string& text, const std::string& path) {
     if (root.contains("output")) {
         if (!root["output"].is_string()) fail(path, "\"output\" is an image file pattern such as out/frame_####.png");
         scene.output = root["output"].get<std::string>();
+    }
+    scene.cache = path + ".cache";
+    if (root.contains("cache")) {
+        if (!root["cache"].is_string() || root["cache"].get<std::string>().empty())
+            fail(path, "\"cache\" is the folder of the disk cache");
+        scene.cache = scene.resolve(root["cache"].get<std::string>());
     }
     return scene;
 }

@@ -37,6 +37,7 @@ struct Scene {
     std::string inputLayer;
     std::vector<ParamSetting> effect;
     std::string output;
+    std::string cache;  // the disk cache folder ("cache"; default: the scene's path + ".cache")
 
     const Layer* layer(const std::string& name) const;
     int layerIndex(const std::string& name) const;  // -1 when missing

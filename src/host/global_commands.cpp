@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "cache/cache_directory.h"
 #include "host/command_handlers.h"
 #include "host/messages.h"
 #include "host/plugin_info.h"
@@ -44,6 +45,14 @@ PF_Err globalSetup(const CommandArgs& a) {
     a.out->my_version = kPluginVersion;
     a.out->out_flags = kGlobalOutFlags;
     a.out->out_flags2 = kGlobalOutFlags2;
+    return PF_Err_NONE;
+}
+
+PF_Err globalSetdown(const CommandArgs& a) {
+    ScopedSuite<AEGP_UtilitySuite6> utility(a.in, kAEGPUtilitySuite, kAEGPUtilitySuiteVersion6);
+    void* mainWindow = nullptr;
+    utility->AEGP_GetMainHWND(&mainWindow);
+    purgeTempFolders();
     return PF_Err_NONE;
 }
 

@@ -8,6 +8,8 @@
 #include "host/arbitrary_data.h"
 #include "host/color_ramp.h"
 #include "host/command_handlers.h"
+#include "host/messages.h"
+#include "host/plugin_context.h"
 #include "host/string_table.h"
 #include "host/suites.h"
 #include "platform/log.h"
@@ -250,7 +252,8 @@ constexpr PF_ParamIndex kSourceLayers[] = {kParamDensityLayer,  kParamColorLayer
                                            kParamDivergenceLayer,  kParamVelocityLayer,
                                            kParamObstacleLayer};
 
-enum RenderMode { kAllSources = 1, kFireSmoke, kStylizedFire, kColor, kTexture, kRefracted, kVelocity };
+// "Render Mode" popup values (1-based).
+enum RenderModeChoice { kChoiceAllSources = 1, kChoiceFireSmoke, kChoiceStylizedFire, kChoiceColor, kChoiceTexture, kChoiceRefracted, kChoiceVelocity };
 
 void setEnabled(const CommandArgs& a, const PF_ParamUtilsSuite3& utils, PF_ParamIndex index,
                 bool enabled) {
@@ -284,11 +287,11 @@ PF_Err updateParameterUI(const CommandArgs& a) {
         }
         const A_long mode = a.params[kParamRenderMode]->u.pd.value;
         const A_long alpha = a.params[kParamAlphaMode]->u.pd.value;
-        setEnabled(a, utils.get(), kParamAlphaMode, mode >= kAllSources && mode <= kStylizedFire);
-        setEnabled(a, utils.get(), kParamTextureLayer, mode == kTexture || mode == kRefracted);
-        setEnabled(a, utils.get(), kParamRefractionScale, mode == kRefracted);
-        setEnabled(a, utils.get(), kParamRefractionSmoothness, mode == kRefracted);
-        setEnabled(a, utils.get(), kParamMaxVelocity, mode == kVelocity);
+        setEnabled(a, utils.get(), kParamAlphaMode, mode >= kChoiceAllSources && mode <= kChoiceStylizedFire);
+        setEnabled(a, utils.get(), kParamTextureLayer, mode == kChoiceTexture || mode == kChoiceRefracted);
+        setEnabled(a, utils.get(), kParamRefractionScale, mode == kChoiceRefracted);
+        setEnabled(a, utils.get(), kParamRefractionSmoothness, mode == kChoiceRefracted);
+        setEnabled(a, utils.get(), kParamMaxVelocity, mode == kChoiceVelocity);
         setEnabled(a, utils.get(), kParamAlphaFalloff, alpha == 3);
     } catch (...) {
         SKV_LOG(Warning, "Failed to update the parameter UI");
@@ -344,6 +347,83 @@ PF_Err readSimulationParameters(A_long time, const PF_InData* in, SimulationPara
     SKV_READ(kParamDivergenceScale) scales.divergence = v;
     SKV_READ(kParamObstacleHasVelocity) scales.obstacleHasVelocity = v != 0;
 #undef SKV_READ
+    return PF_Err_NONE;
+}
+
+}  // namespace skv
+
+// ---- Reacting to a change ----
+
+namespace skv {
+namespace {
+
+// Tells the user when the render mode needs a source layer that is not set.
+void renderModeNotice(const CommandArgs& a) {
+    const auto has = [&](PF_ParamIndex layer) { return sourceLayerPresent(a.in, layer); };
+    const A_long mode = a.params ? a.params[kParamRenderMode]->u.pd.value : 0;
+    StringId notice = StringId(0);
+    switch (mode) {
+        case kChoiceAllSources:
+            if (!has(kParamDensityLayer) && !has(kParamTemperatureLayer) && !has(kParamFuelLayer))
+                notice = kStrNoticeAllSourcesMode;
+            break;
+        case kChoiceFireSmoke:
+            if (!has(kParamDensityLayer) && !has(kParamFuelLayer)) notice = kStrNoticeFireSmokeMode;
+            break;
+        case kChoiceStylizedFire:
+            if (!has(kParamFuelLayer) && !(has(kParamDensityLayer) && has(kParamTemperatureLayer)))
+                notice = kStrNoticeStylizedFireMode;
+            break;
+        case kChoiceColor:
+            if (!has(kParamColorLayer)) notice = kStrNoticeColorMode;
+            break;
+        default:
+            break;
+    }
+    if (notice) showMessage(lookupString(kStrNoticeTitle), lookupString(notice));
+}
+
+}  // namespace
+
+PF_Err parameterChanged(const CommandArgs& a) {
+    PluginContext* context = contextFrom(a.in);
+    const auto* extra = static_cast<const PF_UserChangedParamExtra*>(a.extra);
+    if (!context || !extra) return PF_Err_NONE;
+    BFS& store = context->engine().frameStore();
+    switch (extra->param_index) {
+        case kParamSimulationControl:
+        case kParamGpuSupport:
+        case kParamDiskCache:
+        case kParamTextureLayer:
+        case kParamDensityColor:
+        case kParamTemperatureColor:
+        case kParamFuelColor:
+            break;
+        case kParamResolutionScale:
+            store.emptyCache();
+            store.setOutdated(true);
+            break;
+        case kParamRamCacheSize:
+            if (a.params) store.setMemoryBudget(uint64_t(std::max(0.0, std::trunc(a.params[kParamRamCacheSize]->u.fs_d.value))) << 20);
+            break;
+        case kParamDensityLayer:
+        case kParamColorLayer:
+        case kParamTemperatureLayer:
+        case kParamFuelLayer:
+        case kParamDivergenceLayer:
+        case kParamVelocityLayer:
+        case kParamObstacleLayer:
+            updateParameterUI(a);
+            store.setOutdated(true);
+            break;
+        case kParamRenderMode:
+        case kParamAlphaMode:
+            renderModeNotice(a);
+            break;
+        default:
+            store.setOutdated(true);
+            break;
+    }
     return PF_Err_NONE;
 }
 

@@ -38,7 +38,10 @@ public:
     virtual bool chooseColor(DialogColor& color, std::array<DialogColor, 16>& custom) = 0;
 };
 
-// The backend in use (the console one until another is installed).
+// The backend in use. Until one is installed it is chosen from the environment variable
+// SKYVANE_DIALOGS (read again whenever it changes): "console"; "script:PATH", a scripted
+// backend whose answers come from the file PATH (see ScriptedDialogs::loadScript) and which
+// appends every dialog it shows to PATH.shown; or, when unset, the console.
 DialogBackend& dialogs();
 // Installs a backend and returns the previous one.
 std::unique_ptr<DialogBackend> setDialogBackend(std::unique_ptr<DialogBackend> backend);
@@ -62,6 +65,14 @@ public:
         std::string text;
     };
 
+    // Queues the answers of a script file, one per line: "yes", "no", "cancel" (questions),
+    // "folder PATH" or "folder cancel", "color R G B" or "color cancel". Blank lines and lines
+    // starting with '#' are skipped. Returns false when the file cannot be read.
+    bool loadScript(const std::string& path);
+    // Appends every dialog shown from now on to `path`, one line each: kind, title and text
+    // separated by tabs, with newlines in texts written as "\n".
+    void setTranscript(const std::string& path) { transcript_ = path; }
+
     void queueAnswer(int answer);
     void queueFolder(std::optional<std::string> folder);  // nullopt: the user cancels
     void queueColor(std::optional<DialogColor> color);
@@ -80,6 +91,9 @@ private:
     std::deque<std::optional<std::string>> folders_;
     std::deque<std::optional<DialogColor>> colors_;
     std::vector<Shown> shown_;
+    std::string transcript_;
+
+    void record(Shown shown);
 };
 
 // The folder selection dialog: on confirmation `cancelled` is false and `path` the chosen

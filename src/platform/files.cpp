@@ -351,6 +351,20 @@ bool moveFile(const std::string& from, const std::string& to, int& error) {
     return true;
 }
 
+bool removeFolder(const std::string& path) {
+    if (path.empty() || injectedFault()) return false;
+    return ::rmdir(path.c_str()) == 0;
+}
+
+bool sameFile(const std::string& a, const std::string& b, bool& same) {
+    same = false;
+    if (a.empty() || b.empty() || injectedFault()) return false;
+    struct stat sa, sb;
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+    same = sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return true;
+}
+
 std::string systemErrorText(int error) {
     char buffer[512];
     // GNU strerror_r may return a static string instead of filling the buffer.

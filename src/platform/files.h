@@ -101,6 +101,11 @@ bool renameFile(const std::string& from, const std::string& to);
 // `error` receives the system's error number (ENOENT when `from` does not exist).
 bool moveFile(const std::string& from, const std::string& to, int& error);
 std::string systemErrorText(int error);
+// Removes an empty folder (one level); false when it is missing, not empty or not a folder.
+bool removeFolder(const std::string& path);
+// Whether two paths name the same existing file or folder (links followed). False when
+// either cannot be examined; `same` is then false too.
+bool sameFile(const std::string& a, const std::string& b, bool& same);
 
 std::string profileFolder();  // $HOME (the user database when unset)
 std::string tempPath();       // $TMPDIR or /tmp; "." when neither is usable

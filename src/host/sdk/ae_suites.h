@@ -164,6 +164,10 @@ extern "C" {
 struct SkvProgressSuite1 {
     void (*FrameSimulated)(PF_ProgPtr effect_ref, A_long frame, A_long total_frames,
                            double last_frame_seconds, double mean_frame_seconds, A_Boolean gpu);
+    // The run ended: frames now in the cache, whether it failed (unstable or an error), and
+    // how many frames the disk cache could not keep.
+    void (*RunEnded)(PF_ProgPtr effect_ref, A_long frames_cached, A_Boolean failed,
+                     A_long frames_lost);
 };
 
 }  // extern "C"

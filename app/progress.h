@@ -1,0 +1,26 @@
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+namespace skv::app {
+
+// Progress of long work on the terminal: a line that rewrites itself on a terminal, one line
+// per step otherwise, or, for farm managers, one "key=value" line per step.
+class ProgressPrinter {
+public:
+    enum Mode { kHuman, kMachine, kQuiet };
+    ProgressPrinter(Mode mode, std::string task);
+    // Step `done` of `total` (1-based), with seconds of the last step and the mean.
+    void step(int done, int total, double lastSeconds, double meanSeconds, const std::string& device);
+    void finish(const std::string& summary);
+
+private:
+    Mode mode_;
+    std::string task_;
+    bool terminal_;
+    bool open_ = false;
+};
+
+}  // namespace skv::app

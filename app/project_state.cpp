@@ -1,0 +1,92 @@
+#include "project_state.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+#include "host_error.h"
+
+namespace skv::app {
+namespace {
+
+std::string toHex(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+bool fromHex(const std::string& text, std::vector<uint8_t>& bytes) {
+    if (text.size() % 2) return false;
+    bytes.clear();
+    const auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        bytes.push_back(uint8_t(hi << 4 | lo));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<ProjectState> loadProjectState(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    const auto bad = [&](const std::string& why) -> HostError {
+        return HostError(kExitScene, path + ": not a project state file (" + why + "); delete it to start afresh");
+    };
+    nlohmann::json root;
+    try {
+        root = nlohmann::json::parse(text.str());
+    } catch (const nlohmann::json::parse_error&) {
+        throw bad("not valid JSON");
+    }
+    if (!root.is_object() || !root.contains("sequence_data") || !root["sequence_data"].is_string())
+        throw bad("no sequence data");
+    ProjectState state;
+    if (!fromHex(root["sequence_data"].get<std::string>(), state.sequenceData)) throw bad("sequence data is not hex");
+    if (root.contains("parameters")) {
+        if (!root["parameters"].is_object()) throw bad("\"parameters\" is not an object");
+        for (const auto& [name, value] : root["parameters"].items()) {
+            std::vector<uint8_t> flat;
+            if (!value.is_string() || !fromHex(value.get<std::string>(), flat)) throw bad("parameter \"" + name + "\"");
+            state.parameters[name] = std::move(flat);
+        }
+    }
+    return state;
+}
+
+void saveProjectState(const std::string& path, const ProjectState& state) {
+    nlohmann::json root;
+    root["version"] = 1;
+    root["sequence_data"] = toHex(state.sequenceData);
+    root["parameters"] = nlohmann::json::object();
+    for (const auto& [name, flat] : state.parameters) root["parameters"][name] = toHex(flat);
+    const std::string partial = path + ".partial-" + std::to_string(::getpid());
+    {
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        out << root.dump(2) << "\n";
+        if (!out) throw HostError(kExitScene, path + ": cannot write the project state");
+    }
+    if (std::rename(partial.c_str(), path.c_str()) != 0) {
+        std::remove(partial.c_str());
+        throw HostError(kExitScene, path + ": cannot write the project state");
+    }
+}
+
+}  // namespace skv::app
