@@ -14,7 +14,8 @@ namespace {
 void randomize(FloatGrid& g, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    for (uint64_t i = 0; i < g.count(); ++i) g[i] = dist(rng);
+    for (uint64_t i = 0; i < g.count(); ++i)
+        g[i] = dist(rng);
 }
 
 TEST(FloatGridTest, DefaultGridIsEmpty) {
@@ -32,7 +33,8 @@ TEST(FloatGridTest, DataIsAlignedForEverySize) {
             FloatGrid g(w, h, 1, true);
             EXPECT_EQ(reinterpret_cast<uintptr_t>(g.data()) % 16, 0u) << w << "x" << h;
             EXPECT_EQ(g.count(), uint64_t(w) * h);
-            for (uint64_t i = 0; i < g.count(); ++i) ASSERT_EQ(g[i], 0.0f);
+            for (uint64_t i = 0; i < g.count(); ++i)
+                ASSERT_EQ(g[i], 0.0f);
         }
 }
 
@@ -42,9 +44,11 @@ TEST(FloatGridTest, ResizeToTheSameSizeKeepsContentsUnlessCleared) {
     const float* before = g.data();
     g.resize(4, 3, 1, false);
     EXPECT_EQ(g.data(), before);
-    for (uint64_t i = 0; i < g.count(); ++i) EXPECT_TRUE(std::isinf(g[i]));
+    for (uint64_t i = 0; i < g.count(); ++i)
+        EXPECT_TRUE(std::isinf(g[i]));
     g.resize(4, 3, 1, true);
-    for (uint64_t i = 0; i < g.count(); ++i) EXPECT_EQ(g[i], 0.0f);
+    for (uint64_t i = 0; i < g.count(); ++i)
+        EXPECT_EQ(g[i], 0.0f);
 }
 
 TEST(FloatGridTest, ResizeToAnotherSizeReallocates) {
@@ -99,7 +103,8 @@ TEST(FloatGridTest, SetBorderTouchesOnlyTheOutermostRing) {
 TEST(FloatGridTest, CopyBorderGivesZeroGradientWithCornersFromTheDiagonal) {
     FloatGrid g(5, 4, 1, true);
     for (uint32_t y = 1; y < 3; ++y)
-        for (uint32_t x = 1; x < 4; ++x) g(x, y) = float(10 * y + x);
+        for (uint32_t x = 1; x < 4; ++x)
+            g(x, y) = float(10 * y + x);
     g.copyBorder();
     for (uint32_t y = 1; y < 3; ++y) {
         EXPECT_EQ(g(0, y), g(1, y));
@@ -154,16 +159,19 @@ TEST(FloatGridTest, FusedUpdatesMatchTheScalarFormula) {
         }
         e.copyFrom(d);
         d.axpy(a, x);
-        for (uint64_t i = 0; i < d.count(); ++i) ASSERT_EQ(d[i], e[i] + a * x[i]);
+        for (uint64_t i = 0; i < d.count(); ++i)
+            ASSERT_EQ(d[i], e[i] + a * x[i]);
     }
 }
 
 TEST(FloatGridTest, WholeGridOperationsOnLargeGridsTouchEveryElement) {
     FloatGrid g(1000, 700);
     g.fill(1.5f);
-    for (uint64_t i = 0; i < g.count(); ++i) ASSERT_EQ(g[i], 1.5f);
+    for (uint64_t i = 0; i < g.count(); ++i)
+        ASSERT_EQ(g[i], 1.5f);
     g.clear();
-    for (uint64_t i = 0; i < g.count(); ++i) ASSERT_EQ(g[i], 0.0f);
+    for (uint64_t i = 0; i < g.count(); ++i)
+        ASSERT_EQ(g[i], 0.0f);
 }
 
 }  // namespace
