@@ -391,12 +391,12 @@ PF_Err HeadlessHost::sequenceResetup(const std::vector<uint8_t>& flat) {
 PF_Err HeadlessHost::sequenceFlatten(std::vector<uint8_t>& flat) {
     const PF_Err err = call(PF_Cmd_SEQUENCE_FLATTEN, nullptr);
     if (err) return err;
-    PF_Handle flatHandle = out_.sequence_data;
-    if (!flatHandle || !heap_.live(flatHandle)) return PF_Err_INTERNAL_STRUCT_DAMAGED;
-    flat.resize(heap_.size(flatHandle));
-    std::memcpy(flat.data(), heap_.lock(flatHandle), flat.size());
-    heap_.unlock(flatHandle);
-    heap_.dispose(flatHandle);
+    PF_Handle record = out_.sequence_data;
+    if (!record || !heap_.live(record)) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    flat.resize(heap_.size(record));
+    std::memcpy(flat.data(), heap_.lock(record), flat.size());
+    heap_.unlock(record);
+    heap_.dispose(record);
     return PF_Err_NONE;
 }
 
@@ -609,10 +609,23 @@ void HeadlessHost::disposeArbitrary(int index, PF_ArbitraryH handle) {
     arbitraryCall(PF_Arbitrary_DISPOSE_FUNC, index, [&](PF_ArbParamsExtra& e) { e.u.dispose_func_params.arbH = handle; });
 }
 
+bool HeadlessHost::flatValueAt(int index, double seconds, std::vector<uint8_t>& flat) {
+    if (params_.at(size_t(index)).def.param_type != PF_Param_ARBITRARY_DATA) return false;
+    bool owned = false;
+    PF_ArbitraryH value = rampValueAt(index, seconds, owned);
+    const bool ok = flatHandle(index, value, flat);
+    if (owned) disposeArbitrary(index, value);
+    return ok;
+}
+
 bool HeadlessHost::flatValue(int index, std::vector<uint8_t>& flat) {
     const HostParam& p = params_.at(size_t(index));
-    PF_ArbitraryH value = p.def.u.arb_d.value;
-    if (p.def.param_type != PF_Param_ARBITRARY_DATA || !value) return false;
+    return p.def.param_type == PF_Param_ARBITRARY_DATA && flatHandle(index, p.def.u.arb_d.value, flat);
+}
+
+bool HeadlessHost::flatHandle(int index, PF_ArbitraryH value, std::vector<uint8_t>& flat) {
+    const HostParam& p = params_.at(size_t(index));
+    if (!value) return false;
     A_u_long size = 0;
     arbitraryCall(PF_Arbitrary_FLAT_SIZE_FUNC, index, [&](PF_ArbParamsExtra& e) {
         e.u.flat_size_func_params.arbH = value;

@@ -92,6 +92,9 @@ public:
     // The flat form of an arbitrary-data parameter's current value, and setting it from one.
     bool flatValue(int index, std::vector<uint8_t>& flat);
     bool setFlatValue(int index, const std::vector<uint8_t>& flat);
+    // The flat form of an arbitrary-data parameter's value at `seconds`, as a check-out at that
+    // time gives it to the plug-in (interpolated between keyframes by the plug-in).
+    bool flatValueAt(int index, double seconds, std::vector<uint8_t>& flat);
 
     // ---- Time ----
     A_long timeScale() const { return timeScale_; }
@@ -136,6 +139,7 @@ private:
     PF_PixelFormat pixelFormat() const;
     PF_ArbitraryH arbitraryCall(PF_FunctionSelector selector, int index, const std::function<void(PF_ArbParamsExtra&)>& fill);
     void disposeArbitrary(int index, PF_ArbitraryH handle);
+    bool flatHandle(int index, PF_ArbitraryH value, std::vector<uint8_t>& flat);
     PF_ArbitraryH rampValueAt(int index, double seconds, bool& owned);
 
     PluginLibrary& plugin_;
