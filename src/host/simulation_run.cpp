@@ -206,6 +206,13 @@ void AESimulationHost::run() {
     SKV_LOG(Info, "using " << processors + 1 << " threads");
     bool windowThreadStarted = false;
     std::exception_ptr windowFailure;
+    // The worker's start state is set before either thread runs: the window thread may hand
+    // over the first frame before the worker reaches its loop, and a reset inside the worker
+    // would swallow that wake-up and leave both threads waiting for each other.
+    context_.quitWorker = 0;
+    context_.wakeWorker.drain();
+    context_.simulationFailed = 0;
+    context_.abortRequested = 0;
 #pragma omp parallel num_threads(processors + 1)
     {
         const int thread = omp_get_thread_num();
@@ -231,10 +238,6 @@ void AESimulationHost::run() {
 }
 
 void AESimulationHost::workerLoop() {
-    context_.quitWorker = 0;
-    context_.wakeWorker.drain();
-    context_.simulationFailed = 0;
-    context_.abortRequested = 0;
     for (;;) {
         if (context_.quitWorker) return;
         context_.wakeWorker.acquire();
@@ -420,6 +423,9 @@ bool AESimulationHost::advanceFrame() {
 }
 
 bool AESimulationHost::frameCompleted() {
+    // A frame the worker finished is done: the next run starts after it. An update that an
+    // abort interrupted leaves the saved cursor on its frame, which the next run finishes.
+    if (context_.engine().remainingSteps() == 0) context_.savedCursor = cursor_;
     PreviewWindow* preview = context_.previewWindow.get();
     const double lastSeconds = frameTimer_.elapsed();
     const int k = cursor_.frameIndex();
