@@ -255,6 +255,7 @@ int commandSimulate(const Arguments& a) {
 int commandRender(const Arguments& a) {
     skv::setLogEnabled(false);
     Session session(pluginPath(a), sceneArgument(a, "render"));
+    frameRange(a, session.scene().comp.frameCount());  // bad arguments before anything else
     if (!session.openInstance())
         throw HostError(kExitRender, session.scene().projectPath() + ": no simulation yet; run \"skyvane simulate\" first");
     return render(session, a);
@@ -263,6 +264,7 @@ int commandRender(const Arguments& a) {
 int commandRun(const Arguments& a) {
     skv::setLogEnabled(false);
     Session session(pluginPath(a), sceneArgument(a, "run"));
+    frameRange(a, session.scene().comp.frameCount());
     session.openInstance();
     const int simulated = simulate(session, a);
     if (simulated != kExitOk) return simulated;
