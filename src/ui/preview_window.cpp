@@ -188,7 +188,7 @@ void PreviewWindow::paint() {
     checkGLError(__LINE__);
     setTitle(formatTitle(currentFrame_, endFrame_, name_, lastFrameSeconds_, meanFrameSeconds_, frameRate_,
                          isCudaActive()));
-    if (hasFrame_ && !screenshotPath_.empty()) writeScreenshot();
+    if (hasFrame_ && !screenshotPath_.empty()) writeScreenshot();  // before the swap: the back buffer
 }
 
 void PreviewWindow::writeScreenshot() {
@@ -204,6 +204,10 @@ void PreviewWindow::writeScreenshot() {
         for (int y = h - 1; y >= 0; --y) std::fwrite(&pixels[size_t(y) * size_t(w) * 3], 1, size_t(w) * 3, f);
         std::fclose(f);
         std::rename(partial.c_str(), screenshotPath_.c_str());
+    }
+    if (std::FILE* f = std::fopen((screenshotPath_ + ".title").c_str(), "w")) {
+        std::fputs(title().c_str(), f);
+        std::fclose(f);
     }
 }
 
