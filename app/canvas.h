@@ -15,6 +15,7 @@ public:
     ~Canvas();  // releases what a plug-in forgot to release
     Canvas(const Canvas&) = delete;
     Canvas& operator=(const Canvas&) = delete;
+    Canvas(Canvas&&) = default;
     int width() const { return width_; }
     int height() const { return height_; }
     uint8_t* pixel(int x, int y) { return &pixels_[(size_t(y) * size_t(width_) + size_t(x)) * 4]; }

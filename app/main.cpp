@@ -14,6 +14,7 @@
 #include "gpu/cuda_state.h"
 #include "host_error.h"
 #include "image_io.h"
+#include "panel.h"
 #include "platform/log.h"
 #include "plugin_library.h"
 #include "progress.h"
@@ -37,6 +38,9 @@ void printUsage(std::FILE* out) {
                  "  render SCENE           render cached frames to the scene's output [-o PATTERN]\n"
                  "                         [--frames A-B] [--progress=machine]\n"
                  "  run SCENE              simulate, then render\n"
+                 "  ui SCENE -o PNG        draw the effect controls panel as the host shows it\n"
+                 "  click SCENE PARAM X Y  click a custom control at (X, Y) inside it [--drag X2 Y2]\n"
+                 "                         [--double]; edited values are kept in the project state\n"
                  "  --version              the program's version\n");
 }
 
@@ -53,7 +57,7 @@ struct Arguments {
 };
 
 Arguments parseArguments(int argc, char** argv) {
-    static const char* withValue[] = {"--plugin", "-o", "--frames"};
+    static const char* withValue[] = {"--plugin", "-o", "--frames"};  // --drag takes two positionals
     Arguments a;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
@@ -271,6 +275,56 @@ int commandRun(const Arguments& a) {
     return render(session, a);
 }
 
+Image imageOf(const Canvas& canvas) {
+    Image image(canvas.width(), canvas.height());
+    for (size_t i = 0; i < canvas.pixels().size(); ++i) image.rgba[i] = canvas.pixels()[i] / 255.0f;
+    return image;
+}
+
+int commandUi(const Arguments& a) {
+    skv::setLogEnabled(false);
+    Session session(pluginPath(a), sceneArgument(a, "ui"));
+    if (!a.has("-o")) throw HostError(kExitUsage, "ui needs -o PNG");
+    session.openInstance();
+    session.host().updateParamsUI();
+    Panel panel(session.host());
+    writeImage(a.get("-o"), imageOf(panel.draw(0)), 8);
+    std::printf("panel written to %s\n", a.get("-o").c_str());
+    return kExitOk;
+}
+
+int commandClick(const Arguments& a) {
+    skv::setLogEnabled(false);
+    if (a.positional.size() < 4) throw HostError(kExitUsage, "click needs SCENE PARAM X Y");
+    Session session(pluginPath(a), a.positional[0]);
+    HeadlessHost& host = session.host();
+    const int index = host.paramIndex(a.positional[1]);
+    if (index < 0) throw HostError(kExitUsage, "no parameter \"" + a.positional[1] + "\"");
+    const HostParam& param = host.params()[size_t(index)];
+    if (param.def.param_type != PF_Param_ARBITRARY_DATA || !(param.def.ui_flags & PF_PUI_CONTROL))
+        throw HostError(kExitUsage, "\"" + param.name + "\" has no custom control to click");
+    const auto number = [&](const std::string& text) {
+        char* end = nullptr;
+        const long v = std::strtol(text.c_str(), &end, 10);
+        if (!end || *end) throw HostError(kExitUsage, "a position is a whole number: " + text);
+        return int(v);
+    };
+    const int x = number(a.positional[2]), y = number(a.positional[3]);
+    int toX = x, toY = y;
+    if (a.has("--drag")) {
+        if (a.positional.size() < 6) throw HostError(kExitUsage, "--drag needs X2 Y2");
+        toX = number(a.positional[4]);
+        toY = number(a.positional[5]);
+    }
+    session.openInstance();
+    expectOk(host.click(index, x, y, a.has("--double") ? 2 : 1), "the click");
+    if (a.has("--drag")) expectOk(host.drag(index, toX, toY, false), "the drag");
+    expectOk(host.drag(index, toX, toY, true), "the release");
+    session.saveProject();
+    std::printf("%s: %s\n", param.name.c_str(), host.valueText(index, 0).c_str());
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -295,6 +349,8 @@ int main(int argc, char** argv) {
         if (command == "simulate") return commandSimulate(args);
         if (command == "render") return commandRender(args);
         if (command == "run") return commandRun(args);
+        if (command == "ui") return commandUi(args);
+        if (command == "click") return commandClick(args);
         std::fprintf(stderr, "skyvane: unknown command '%s'\n\n", command.c_str());
         printUsage(stderr);
         return kExitUsage;

@@ -13,6 +13,7 @@
 #include "host/string_table.h"
 #include "host/suites.h"
 #include "platform/dialogs.h"
+#include "platform/files.h"
 #include "platform/log.h"
 
 namespace skv {
@@ -414,7 +415,9 @@ void runCacheAction(const CommandArgs& a, PluginContext& context, int action) {
                 browseCacheLocation(a.in, path, false, cancelled);
                 if (cancelled) return;
                 std::string chosen = path;
-                if (chooseCacheDirectory(context, chosen, false)) {
+                // Choosing gives the current folder up first when it is temporary: try only a
+                // folder that can be opened, so that a cancelled choice changes nothing.
+                if (Directory().set(chosen) && chooseCacheDirectory(context, chosen, false)) {
                     markChanged(a, kParamDiskCache);
                     return;
                 }
@@ -464,6 +467,8 @@ PF_Err handleEvent(const CommandArgs& a) {
         editor->bind(ramp);
     }
     const PF_Rect& area = event->effect_win.current_frame;
+    // Every event knows the control's area: a click may come before the first draw.
+    control->layout(0, 0, area.right - area.left, area.bottom - area.top);
     const int x = event->u.do_click.screen_point.h - area.left;
     const int y = event->u.do_click.screen_point.v - area.top;
     bool handled = true;
@@ -492,7 +497,6 @@ PF_Err handleEvent(const CommandArgs& a) {
             }
             if (auto* sim = dynamic_cast<SimulationControl*>(control))
                 sim->setOutdated(context->engine().frameStore().outdated());
-            control->layout(0, 0, area.right - area.left, area.bottom - area.top);
             AEHostDraw draw(a.in, event, area.left, area.top);
             control->draw(draw);
             break;
