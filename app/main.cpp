@@ -13,6 +13,8 @@
 
 #include "gpu/cuda_state.h"
 #include "host_error.h"
+#include "bench.h"
+#include "field_export.h"
 #include "image_io.h"
 #include "panel.h"
 #include "platform/log.h"
@@ -38,9 +40,12 @@ void printUsage(std::FILE* out) {
                  "  render SCENE           render cached frames to the scene's output [-o PATTERN]\n"
                  "                         [--frames A-B] [--progress=machine]\n"
                  "  run SCENE              simulate, then render\n"
+                 "  export SCENE -o PATTERN  the cached fields of each frame as a multi-channel EXR\n"
+                 "                         [--frames A-B]\n"
                  "  ui SCENE -o PNG        draw the effect controls panel as the host shows it\n"
                  "  click SCENE PARAM X Y  click a custom control at (X, Y) inside it [--drag X2 Y2]\n"
                  "                         [--double]; edited values are kept in the project state\n"
+                 "  bench [--json]         engine, solver, render and cache throughput (no plug-in)\n"
                  "  --version              the program's version\n");
 }
 
@@ -281,6 +286,27 @@ Image imageOf(const Canvas& canvas) {
     return image;
 }
 
+int commandExport(const Arguments& a) {
+    const Scene scene = loadScene(sceneArgument(a, "export"));
+    if (!a.has("-o")) throw HostError(kExitUsage, "export needs -o PATTERN (e.g. fields_####.exr)");
+    const auto [first, last] = frameRange(a, scene.comp.frameCount());
+    const std::optional<ProjectState> state = loadProjectState(scene.projectPath());
+    const std::string folder = state ? cacheFolderOf(state->sequenceData) : "";
+    if (folder.empty())
+        throw HostError(kExitRender, scene.projectPath() + ": no simulation cache yet; run \"skyvane simulate\" first");
+    const std::string pattern = a.get("-o");
+    const size_t slash = pattern.find_last_of('/');
+    if (slash != std::string::npos) makeDirectories(pattern.substr(0, slash));
+    ProgressPrinter printer(progressMode(a), "export");
+    int channels = 0;
+    for (int frame = first; frame <= last; ++frame) {
+        channels = exportFrameFields(folder, frame, expandFramePattern(pattern, frame));
+        printer.step(frame - first + 1, last - first + 1, 0, 0, "CPU");
+    }
+    printer.finish(std::to_string(last - first + 1) + " frames of " + std::to_string(channels) + " channels written to " + pattern);
+    return kExitOk;
+}
+
 int commandUi(const Arguments& a) {
     skv::setLogEnabled(false);
     Session session(pluginPath(a), sceneArgument(a, "ui"));
@@ -344,12 +370,14 @@ int main(int argc, char** argv) {
         }
         const Arguments args = parseArguments(argc, argv);
         if (command == "info") return commandInfo(args);
+        if (command == "bench") return runBench({args.has("--json"), args.has("--quick")});
         if (command == "layers") return commandLayers(args);
         if (command == "params") return commandParams(args);
         if (command == "simulate") return commandSimulate(args);
         if (command == "render") return commandRender(args);
         if (command == "run") return commandRun(args);
         if (command == "ui") return commandUi(args);
+        if (command == "export") return commandExport(args);
         if (command == "click") return commandClick(args);
         std::fprintf(stderr, "skyvane: unknown command '%s'\n\n", command.c_str());
         printUsage(stderr);

@@ -1,0 +1,202 @@
+#include "bench.h"
+
+#include <omp.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "cache/codec_benchmark.h"
+#include "engine/simulation.h"
+#include "gpu/cuda_state.h"
+#include "platform/files.h"
+#include "render/render_benchmark.h"
+#include "solver/solver_benchmark.h"
+
+namespace skv::app {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// The record as the effect's default parameter values map into it.
+SimulationParameters effectDefaults() {
+    SimulationParameters p;
+    p.differentialVelocity = 1;
+    p.densityDissipation = double(float(10 * 0.01));
+    p.burnRate = double(float(50 * 0.01));
+    p.expansion = 2.0;
+    p.heatCreation = 1000.0;
+    p.sootCreation = 1.0;
+    p.cooling = 1000.0;
+    p.gravity = double(9.7f);
+    p.buoyancy = double(1.37f) * -0.02;
+    p.heatDiffusion = 20.0;
+    p.vorticity = 0.0;
+    p.domainOpenness = 2.0;
+    p.burnModel = 1;
+    return p;
+}
+
+struct Scene {
+    const char* name;
+    void (*setUp)(Simulation&, uint32_t size);
+};
+
+// A disc of `value` centred at (cx, cy) with radius r, in padded-grid cells.
+void disc(FloatGrid& g, float cx, float cy, float r, float value) {
+    for (uint32_t y = 1; y + 1 < g.height(); ++y)
+        for (uint32_t x = 1; x + 1 < g.width(); ++x)
+            if (std::hypot(float(x) - cx, float(y) - cy) <= r) g(x, y) = value;
+}
+
+void plume(Simulation& sim, uint32_t size, bool closed) {
+    sim.parameters().domainOpenness = closed ? 0.0 : 2.0;
+    auto& in = sim.inputs();
+    const float c = size / 2.0f, bottom = size * 0.9f, r = size / 20.0f;
+    disc(in.density, c, bottom, r, 1.0f);
+    disc(in.temperature, c, bottom, r, 300.0f);
+    disc(in.temperatureWeight, c, bottom, r, 1.0f);
+    sim.sources().density = sim.sources().temperature = true;
+}
+
+void fire(Simulation& sim, uint32_t size) {
+    sim.parameters().burnModel = 1;
+    sim.parameters().vorticity = 20 * 0.025;
+    auto& in = sim.inputs();
+    const float c = size / 2.0f, bottom = size * 0.9f, r = size / 16.0f;
+    disc(in.fuel, c, bottom, r, 1.0f);
+    disc(in.temperature, c, bottom, r, 400.0f);
+    disc(in.temperatureWeight, c, bottom, r, 1.0f);
+    sim.sources().fuel = sim.sources().temperature = true;
+}
+
+void box(Simulation& sim, uint32_t size) {
+    sim.parameters().domainOpenness = 0.0;
+    auto& in = sim.inputs();
+    const float c = size / 2.0f;
+    disc(in.obstacle, c, c, size / 8.0f, 1.0f);
+    // A jet from the left wall towards the obstacle, carrying smoke.
+    for (uint32_t y = uint32_t(c - size / 16.0f); y < uint32_t(c + size / 16.0f); ++y)
+        for (uint32_t x = 1; x < 1 + size / 16; ++x) {
+            in.velocityU(x, y) = size / 4.0f;
+            in.velocityWeight(x, y) = 1.0f;
+            in.density(x, y) = 1.0f;
+        }
+    sim.sources().obstacle = sim.sources().velocity = sim.sources().density = true;
+}
+
+const Scene kScenes[] = {
+    {"plume-open", [](Simulation& s, uint32_t n) { plume(s, n, false); }},
+    {"plume-closed", [](Simulation& s, uint32_t n) { plume(s, n, true); }},
+    {"fire", fire},
+    {"box", box},
+};
+
+Json runScene(const Scene& scene, uint32_t size, int warmup, int frames) {
+    Simulation sim;
+    sim.parameters() = effectDefaults();
+    sim.resize(size, size, true);
+    scene.setUp(sim, size);
+    sim.setCurrentTime(TimeCursor{Rational(0, 1), Rational(1, 24)});
+    sim.setFrameDuration(Rational(1, 24));
+    for (int f = 0; f < warmup; ++f) sim.update(nullptr);
+
+    double advection = 0, vorticity = 0, pressure = 0, total = 0;
+    int substeps = 0, iterations = 0;
+    for (int f = 0; f < frames; ++f) {
+        const auto start = std::chrono::steady_clock::now();
+        sim.update(nullptr);
+        total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        FluidSolver* solver = sim.solver();
+        advection += solver->advectionSeconds();
+        vorticity += solver->vorticitySeconds();
+        pressure += solver->pressureSeconds();
+        substeps += sim.stepsDone();
+        iterations += solver->pressureIterations() * sim.stepsDone();
+    }
+    Json j;
+    j["name"] = scene.name;
+    j["size"] = size;
+    j["device"] = sim.solver()->onGpu() ? "gpu" : "cpu";
+    j["cell_substeps_per_s"] = double(size) * size * substeps / total;
+    j["substeps_per_frame"] = double(substeps) / frames;
+    j["seconds_per_frame"] = total / frames;
+    j["phase_seconds"] = {{"advection", advection / frames},
+                          {"vorticity", vorticity / frames},
+                          {"pressure", pressure / frames},
+                          {"other", std::max(0.0, total - advection - vorticity - pressure) / frames}};
+    j["pressure_iterations"] = substeps ? double(iterations) / substeps : 0.0;
+    return j;
+}
+
+}  // namespace
+
+int runBench(const BenchOptions& options) {
+    const auto say = [&](const char* format, auto... args) {
+        if (!options.json) {
+            std::printf(format, args...);
+            std::fflush(stdout);
+        }
+    };
+    Json out;
+    out["threads"] = omp_get_max_threads();
+    out["gpu"] = CudaState::instance().available() ? CudaState::instance().deviceName() : "";
+    const std::vector<uint32_t> sizes = options.quick ? std::vector<uint32_t>{64, 128} : std::vector<uint32_t>{256, 512, 1024};
+
+    say("%-14s %6s %6s %16s %9s %9s %9s %9s %9s %8s\n", "scene", "size", "device", "cell-substeps/s", "steps/fr",
+        "s/frame", "advect", "vortic", "pressure", "iters");
+    out["scenes"] = Json::array();
+    for (uint32_t size : sizes) {
+        for (const Scene& scene : kScenes) {
+            const int frames = options.quick ? 2 : (size >= 1024 ? 4 : 8);
+            const Json j = runScene(scene, size, options.quick ? 1 : 4, frames);
+            const double seconds = j["seconds_per_frame"].get<double>();
+            const auto share = [&](const char* phase) { return 100.0 * j["phase_seconds"][phase].get<double>() / seconds; };
+            say("%-14s %6u %6s %16.3e %9.1f %9.4f %8.0f%% %8.0f%% %8.0f%% %8.1f\n", scene.name, size,
+                j["device"].get<std::string>().c_str(), j["cell_substeps_per_s"].get<double>(),
+                j["substeps_per_frame"].get<double>(), seconds, share("advection"), share("vorticity"), share("pressure"),
+                j["pressure_iterations"].get<double>());
+            out["scenes"].push_back(j);
+        }
+    }
+
+    const uint32_t solverSize = options.quick ? 128 : 1024;
+    const SolverBenchmark s = runSolverBenchmark(solverSize, options.quick ? 0.02 : 0.15);
+    out["sor"] = {{"size", s.size},
+                  {"naive_sweeps_per_s", s.naive_sweeps_per_s},
+                  {"sweeps_per_s", s.sweeps_per_s},
+                  {"copy_gbps", s.copy_gbps},
+                  {"naive_gbps", s.naive_gbps},
+                  {"bit_identical", s.bit_identical}};
+    out["multigrid"] = {{"size", s.size}, {"vcycle_naive_sweeps", s.vcycle_naive_sweeps}, {"cycles_to_tolerance", s.cycles_to_tolerance}};
+    say("\nred-black SOR at %u²: plain %.0f sweeps/s (%.1f GB/s), fast %.0f sweeps/s (%.2fx), copy %.1f GB/s, bit-identical: %s\n",
+        s.size, s.naive_sweeps_per_s, s.naive_gbps, s.sweeps_per_s, s.sweeps_per_s / s.naive_sweeps_per_s, s.copy_gbps,
+        s.bit_identical ? "yes" : "NO");
+    say("multigrid at %u²: one V-cycle costs %.1f plain sweeps; %d cycles to the tolerance\n", s.size, s.vcycle_naive_sweeps,
+        s.cycles_to_tolerance);
+
+    out["render"] = Json::array();
+    const auto renders = options.quick ? runRenderBenchmark(96, 54, 192, 108, 0.02) : runRenderBenchmark();
+    say("\nrender %s:", options.quick ? "192x108 from 96x54" : "1920x1080 from 960x540");
+    for (const RenderBenchmark& r : renders) {
+        out["render"].push_back({{"mode", r.mode}, {"ms_per_frame", r.ms_per_frame}, {"output_mpixels_per_s", r.output_mpixels_per_s}});
+        say(" %s %.1f ms;", r.mode.c_str(), r.ms_per_frame);
+    }
+    say("\n");
+
+    const std::string folder = makeTemporaryFolder("skvbench");
+    out["cache"] = Json::array();
+    if (!folder.empty()) {
+        for (const CodecThroughput& c : benchmarkCodecs(folder, options.quick ? 1 : 5)) {
+            out["cache"].push_back({{"codec", c.codec}, {"write_mbps", c.writeMBps}, {"read_mbps", c.readMBps}, {"file_bytes", c.fileBytes}});
+            say("frame files, codec %u: write %.0f MB/s, read %.0f MB/s, %llu bytes per 1024² frame\n", c.codec, c.writeMBps,
+                c.readMBps, static_cast<unsigned long long>(c.fileBytes));
+        }
+        deleteTree(folder);
+    }
+    if (options.json) std::printf("%s\n", out.dump(2).c_str());
+    return 0;
+}
+
+}  // namespace skv::app

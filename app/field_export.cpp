@@ -1,0 +1,89 @@
+#include "field_export.h"
+
+#include <OpenImageIO/imageio.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+
+#include "cache/grid_file.h"
+#include "host_error.h"
+
+namespace skv::app {
+
+std::string cacheFolderOf(const std::vector<uint8_t>& record) {
+    if (record.size() < 8) return {};
+    const uint64_t length = uint64_t(record[4]) | uint64_t(record[5]) << 8 | uint64_t(record[6]) << 16 |
+                            uint64_t(record[7]) << 24;
+    if (length > record.size() - 8) return {};
+    return std::string(record.begin() + 8, record.begin() + 8 + std::ptrdiff_t(length));
+}
+
+int exportFrameFields(const std::string& cacheFolder, int frame, const std::string& path) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/skv_sim_cache_%010d.bcf", frame);
+    const std::string file = cacheFolder + name;
+    GridFile grids;
+    if (!grids.openForReading(file)) throw HostError(kExitRender, file + ": frame " + std::to_string(frame) + " is not in the cache");
+    std::map<uint32_t, FloatGrid> byType;
+    GridChunkHeader header;
+    while (grids.readChunk(header)) {
+        AuxVector aux;
+        FloatGrid grid;
+        if (!grids.readFloatGrid(header, aux, grid)) break;
+        byType[header.gridType] = std::move(grid);
+    }
+    if (grids.failed()) throw HostError(kExitRender, file + ": " + grids.error());
+    if (byType.empty()) throw HostError(kExitRender, file + ": the frame holds no fields");
+
+    // The interior of the padded grids; every field of a frame has one size.
+    const FloatGrid& any = byType.begin()->second;
+    if (any.width() < 3 || any.height() < 3) throw HostError(kExitRender, file + ": the frame's grids are too small");
+    const uint32_t w = any.width() - 2, h = any.height() - 2;
+    struct Channel {
+        uint32_t type;
+        const char* name;
+    };
+    const Channel scalars[] = {{2, "density"}, {3, "temperature"}, {4, "fuel"}, {10, "R"}, {11, "G"},
+                               {12, "B"},      {13, "A"},           {8, "texture.u"}, {9, "texture.v"}};
+    std::vector<std::string> names;
+    std::vector<std::function<float(uint32_t, uint32_t)>> sources;
+    const auto usable = [&](uint32_t type) {
+        const auto it = byType.find(type);
+        return it != byType.end() && it->second.width() == w + 2 && it->second.height() == h + 2 ? &it->second : nullptr;
+    };
+    for (const Channel& c : scalars)
+        if (const FloatGrid* g = usable(c.type)) {
+            names.push_back(c.name);
+            sources.push_back([g](uint32_t x, uint32_t y) { return (*g)(x + 1, y + 1); });
+        }
+    // Velocity lives on faces: u(i) between cells i and i + 1. Cell centres take the mean.
+    if (const FloatGrid* u = usable(5)) {
+        names.push_back("velocity.u");
+        sources.push_back([u](uint32_t x, uint32_t y) { return 0.5f * ((*u)(x, y + 1) + (*u)(x + 1, y + 1)); });
+    }
+    if (const FloatGrid* v = usable(6)) {
+        names.push_back("velocity.v");
+        sources.push_back([v](uint32_t x, uint32_t y) { return 0.5f * ((*v)(x + 1, y) + (*v)(x + 1, y + 1)); });
+    }
+    const size_t channels = names.size();
+    std::vector<float> pixels(size_t(w) * h * channels);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            for (size_t c = 0; c < channels; ++c) pixels[(size_t(y) * w + x) * channels + c] = sources[c](x, y);
+
+    OIIO::ImageSpec spec(int(w), int(h), int(channels), OIIO::TypeDesc::FLOAT);
+    spec.channelnames = names;
+    spec.attribute("compression", "zip");
+    const std::string partial = path + ".partial-" + std::to_string(::getpid()) + ".exr";
+    auto out = OIIO::ImageOutput::create("exr");
+    if (!out || !out->open(partial, spec) || !out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) || !out->close() ||
+        std::rename(partial.c_str(), path.c_str()) != 0) {
+        std::remove(partial.c_str());
+        throw HostError(kExitRender, path + ": cannot write the fields");
+    }
+    return int(channels);
+}
+
+}  // namespace skv::app
