@@ -156,7 +156,7 @@ double valueNoise(double x, double y, double z, uint32_t seed) {
 
 class ShapeLayer final : public Layer {
 public:
-    enum Kind { kDisc, kBox, kGradient, kNoise };
+    enum Kind { kDisc, kBox, kGradient, kNoise, kChecker };
 
     ShapeLayer(const std::string& name, const Json& spec, int width, int height) : Layer(name, width, height) {
         const std::string shape = spec["shape"].get<std::string>();
@@ -164,7 +164,8 @@ public:
         else if (shape == "box") kind_ = kBox;
         else if (shape == "gradient") kind_ = kGradient;
         else if (shape == "noise") kind_ = kNoise;
-        else fail(name, "unknown shape \"" + shape + "\" (disc, box, gradient or noise)");
+        else if (shape == "checker") kind_ = kChecker;
+        else fail(name, "unknown shape \"" + shape + "\" (disc, box, gradient, noise or checker)");
         const double w = width, h = height;
         center_ = property<2>(spec, "center", {w / 2, h / 2});
         radius_ = property<1>(spec, "radius", {std::min(w, h) / 4});
@@ -217,6 +218,13 @@ public:
                         coverage = 1;
                         break;
                     }
+                    case kChecker: {
+                        const int cell = std::max(1, int(scale));
+                        const bool odd = ((int(std::floor((px - c[0]) / cell)) + int(std::floor((py - c[1]) / cell))) & 1) != 0;
+                        if (odd) rgba = col2;
+                        coverage = 1;
+                        break;
+                    }
                     case kNoise: {
                         double n = 0, amplitude = 0.5, frequency = 1.0 / scale, total = 0;
                         for (int o = 0; o < std::max(octaves_, 1); ++o) {
@@ -261,6 +269,31 @@ private:
     bool masked_ = false;
 };
 
+// Several shapes composited in order, each over the ones before (straight alpha).
+class GroupLayer final : public Layer {
+public:
+    GroupLayer(const std::string& name, std::vector<std::unique_ptr<Layer>> parts, int width, int height)
+        : Layer(name, width, height), parts_(std::move(parts)) {}
+    Image render(double time, double fps) const override {
+        Image out(width(), height());
+        for (const auto& part : parts_) {
+            const Image in = part->render(time, fps);
+            if (in.width != out.width || in.height != out.height) continue;
+            for (size_t i = 0; i < out.rgba.size(); i += 4) {
+                const float* s = &in.rgba[i];
+                float* d = &out.rgba[i];
+                const float a = s[3] + d[3] * (1 - s[3]);
+                for (int c = 0; c < 3; ++c) d[c] = a > 0 ? (s[c] * s[3] + d[c] * d[3] * (1 - s[3])) / a : 0;
+                d[3] = a;
+            }
+        }
+        return out;
+    }
+
+private:
+    std::vector<std::unique_ptr<Layer>> parts_;
+};
+
 }  // namespace
 
 std::unique_ptr<Layer> makeLayer(const std::string& name, const Json& spec, const std::string& baseDir,
@@ -271,13 +304,24 @@ std::unique_ptr<Layer> makeLayer(const std::string& name, const Json& spec, cons
         if (!path.is_string()) fail(name, "\"images\" is a file name or a pattern such as frame_####.png");
         return makeImageLayer(name, path.get<std::string>(), baseDir);
     }
-    if (!spec.contains("shape") || !spec["shape"].is_string())
-        fail(name, "a layer needs \"shape\" (disc, box, gradient, noise) or \"images\"");
     int width = compWidth, height = compHeight;
     if (spec.contains("width")) width = spec["width"].is_number_integer() ? spec["width"].get<int>() : -1;
     if (spec.contains("height")) height = spec["height"].is_number_integer() ? spec["height"].get<int>() : -1;
     if (width < 0 || height < 0 || width > 16384 || height > 16384)
         fail(name, "\"width\" and \"height\" are whole numbers from 0 to 16384");
+    if (spec.contains("shapes")) {
+        if (!spec["shapes"].is_array() || spec["shapes"].empty()) fail(name, "\"shapes\" is a list of shapes drawn in order");
+        std::vector<std::unique_ptr<Layer>> parts;
+        for (const Json& part : spec["shapes"]) {
+            Json sized = part;
+            sized["width"] = width;
+            sized["height"] = height;
+            parts.push_back(makeLayer(name, sized, baseDir, width, height));
+        }
+        return std::make_unique<GroupLayer>(name, std::move(parts), width, height);
+    }
+    if (!spec.contains("shape") || !spec["shape"].is_string())
+        fail(name, "a layer needs \"shape\" (disc, box, gradient, noise, checker), \"shapes\" or \"images\"");
     return std::make_unique<ShapeLayer>(name, spec, width, height);
 }
 

@@ -3,7 +3,9 @@
 #include <omp.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,7 @@
 #include "panel.h"
 #include "platform/log.h"
 #include "plugin_library.h"
+#include "render/resample.h"
 #include "progress.h"
 #include "session.h"
 
@@ -45,6 +48,8 @@ void printUsage(std::FILE* out) {
                  "  ui SCENE -o PNG        draw the effect controls panel as the host shows it\n"
                  "  click SCENE PARAM X Y  click a custom control at (X, Y) inside it [--drag X2 Y2]\n"
                  "                         [--double]; edited values are kept in the project state\n"
+                 "  sheet PATTERN -o PNG   a contact sheet of rendered frames [--frames A-B]\n"
+                 "                         [--every N] [--columns C] [--width W]\n"
                  "  bench [--json]         engine, solver, render and cache throughput (no plug-in)\n"
                  "  --version              the program's version\n");
 }
@@ -62,7 +67,7 @@ struct Arguments {
 };
 
 Arguments parseArguments(int argc, char** argv) {
-    static const char* withValue[] = {"--plugin", "-o", "--frames"};  // --drag takes two positionals
+    static const char* withValue[] = {"--plugin", "-o", "--frames", "--every", "--columns", "--width"};  // --drag takes two positionals
     Arguments a;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
@@ -307,6 +312,40 @@ int commandExport(const Arguments& a) {
     return kExitOk;
 }
 
+int commandSheet(const Arguments& a) {
+    if (a.positional.empty() || !a.has("-o")) throw HostError(kExitUsage, "sheet needs PATTERN and -o PNG");
+    const std::string pattern = a.positional[0];
+    const int every = std::max(1, std::atoi(a.get("--every", "8").c_str()));
+    const int columns = std::max(1, std::atoi(a.get("--columns", "4").c_str()));
+    const int cellWidth = std::max(16, std::atoi(a.get("--width", "320").c_str()));
+    int first = 0, last = 0;
+    if (std::sscanf(a.get("--frames", "0-0").c_str(), "%d-%d", &first, &last) != 2 || last < first)
+        throw HostError(kExitUsage, "--frames takes A-B");
+    std::vector<Image> cells;
+    for (int f = first; f <= last; f += every) cells.push_back(readImage(expandFramePattern(pattern, f)));
+    const int cellHeight = std::max(1, int(std::lround(double(cellWidth) * cells[0].height / cells[0].width)));
+    const int rows = int(cells.size() + size_t(columns) - 1) / columns;
+    Image sheet(columns * cellWidth, rows * cellHeight);
+    std::vector<float> small(size_t(cellWidth) * size_t(cellHeight) * 4);
+    for (size_t k = 0; k < cells.size(); ++k) {
+        const Image& c = cells[k];
+        skv::resample(c.rgba.data(), uint32_t(c.width), uint32_t(c.height), size_t(c.width) * 4, small.data(),
+                      uint32_t(cellWidth), uint32_t(cellHeight), size_t(cellWidth) * 4, 4);
+        const int ox = int(k % size_t(columns)) * cellWidth, oy = int(k / size_t(columns)) * cellHeight;
+        for (int y = 0; y < cellHeight; ++y)
+            for (int x = 0; x < cellWidth; ++x) {
+                const float* p = &small[(size_t(y) * size_t(cellWidth) + size_t(x)) * 4];
+                float* o = sheet.pixel(ox + x, oy + y);
+                // Over black, opaque: a sheet is for looking at.
+                for (int ch = 0; ch < 3; ++ch) o[ch] = p[ch] * p[3];
+                o[3] = 1;
+            }
+    }
+    writeImage(a.get("-o"), sheet, 8);
+    std::printf("contact sheet of %zu frames written to %s\n", cells.size(), a.get("-o").c_str());
+    return kExitOk;
+}
+
 int commandUi(const Arguments& a) {
     skv::setLogEnabled(false);
     Session session(pluginPath(a), sceneArgument(a, "ui"));
@@ -378,6 +417,7 @@ int main(int argc, char** argv) {
         if (command == "run") return commandRun(args);
         if (command == "ui") return commandUi(args);
         if (command == "export") return commandExport(args);
+        if (command == "sheet") return commandSheet(args);
         if (command == "click") return commandClick(args);
         std::fprintf(stderr, "skyvane: unknown command '%s'\n\n", command.c_str());
         printUsage(stderr);

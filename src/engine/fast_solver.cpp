@@ -168,14 +168,13 @@ void FastSolver::step(double dt, bool useTexture, ProgressSink* sink) {
 
     if (inputs_.hasColor()) {
         computeDeparturePoints(u_, v_, departureX_, departureY_, fdt, dx);
-        const FloatGrid* sources[] = {inputs_.red, inputs_.green, inputs_.blue};
+        // Ink is painted where the colour source is (its alpha above 0) and carried away from
+        // there: the alpha like the colour, so that the ink stays visible once it has left.
+        const FloatGrid* sources[] = {inputs_.red, inputs_.green, inputs_.blue, inputs_.alpha};
         FloatGrid* channels[] = {&red_, &green_, &blue_, &alpha_};
         for (int c = 0; c < 4; ++c) {
             FloatGrid& channel = *channels[c];
-            if (c < 3)
-                channel.setMasked(*sources[c], *inputs_.alpha, 0.0f);
-            else
-                channel.copyFrom(*inputs_.alpha);
+            channel.setMasked(*sources[c], *inputs_.alpha, 0.0f);
             advectColor(channel, scratch_, departureX_, departureY_);
             if (obstacle) scratch_.zeroInMask(*obstacle);
             swap(channel, scratch_);
