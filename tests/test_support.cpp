@@ -35,7 +35,10 @@ std::vector<std::string> logLines() {
     return lines;
 }
 
-void freshLog() { restartLog(); }
+void freshLog() {
+    restartLog();
+    std::ofstream(logFilePath(), std::ios::trunc);  // empty now, not only at the next line
+}
 
 namespace {
 std::string messageOf(const std::string& line) {

@@ -40,12 +40,16 @@ void Simulation::resize(uint32_t width, uint32_t height, bool reset) {
         CudaContextGuard guard;
         if (solver_) solver_->resize(width, height);
     }
-    for (FloatGrid* g : {&inputs_.velocityU, &inputs_.velocityV, &inputs_.velocityWeight,
-                         &inputs_.temperature, &inputs_.temperatureWeight, &inputs_.density,
-                         &inputs_.fuel, &inputs_.divergence, &inputs_.obstacle, &inputs_.obstacleU,
-                         &inputs_.obstacleV, &inputs_.red, &inputs_.green, &inputs_.blue,
-                         &inputs_.alpha})
-        g->resize(paddedWidth_, paddedHeight_, 1, true);
+    try {
+        for (FloatGrid* g : {&inputs_.velocityU, &inputs_.velocityV, &inputs_.velocityWeight,
+                             &inputs_.temperature, &inputs_.temperatureWeight, &inputs_.density,
+                             &inputs_.fuel, &inputs_.divergence, &inputs_.obstacle, &inputs_.obstacleU,
+                             &inputs_.obstacleV, &inputs_.red, &inputs_.green, &inputs_.blue,
+                             &inputs_.alpha})
+            g->resize(paddedWidth_, paddedHeight_, 1, true);
+    } catch (const std::bad_alloc&) {
+        throw Exception("Failed to resize simulation grids - out of memory?");
+    }
     if (reset) this->reset(true);
 }
 
@@ -125,7 +129,10 @@ bool Simulation::report(int done, int total) {
 }
 
 void Simulation::chooseSubStep(double frameDt, double& usedDt) {
-    if (usedDt > maxDt_) {
+    // A relative guard of a few ulps: the remaining time divided by the remaining steps may
+    // round just above a bound it meets exactly, which must not add a sub-step.
+    constexpr double kRounding = 1e-12;
+    if (usedDt > maxDt_ * (1 + kRounding)) {
         remSteps_ = std::max(1, int(std::ceil(remDt_ / maxDt_)));
         usedDt = remDt_ / remSteps_;
         subSteps_ = std::max(1, int(std::floor(frameDt / usedDt + 0.5)));
