@@ -137,7 +137,7 @@ size_t ColorRamp::moveStop(size_t i, float position) {
     stops_.erase(stops_.begin() + std::ptrdiff_t(i));
     for (const ColorStop& s : stops_)
         if (s.position == position) {
-            position = std::nextafter(position, moved.position < position ? 2.0f : -1.0f);
+            position = std::nextafter(position, moved.position);
             break;
         }
     moved.position = position;

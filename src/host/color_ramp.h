@@ -51,7 +51,8 @@ public:
     const std::vector<ColorStop>& stops() const { return stops_; }
     void setStopColor(size_t i, const RGBA& color) { stops_[i].color = color; }
     // Moves stop i to `position`, keeping the list sorted; returns the stop's new index. A
-    // position equal to another stop's is nudged past it so that no two stops coincide.
+    // position equal to another stop's is nudged back towards where the stop came from, so
+    // that no two stops coincide and positions stay within the range they had.
     size_t moveStop(size_t i, float position);
     void removeStop(size_t i);
 
