@@ -1,9 +1,13 @@
 #include "platform/dialogs.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace skv {
 namespace {
@@ -22,6 +26,9 @@ BackendSlot& slot() {
 }
 
 std::unique_ptr<DialogBackend> backendFromEnvironment(const std::string& setting) {
+    if (setting == "console") return std::make_unique<ConsoleDialogs>();
+    if (setting == "desktop" || (setting.empty() && DesktopDialogs::available()))
+        return std::make_unique<DesktopDialogs>();
     const std::string scriptPrefix = "script:";
     if (setting.rfind(scriptPrefix, 0) == 0) {
         const std::string path = setting.substr(scriptPrefix.size());
@@ -80,6 +87,109 @@ bool ConsoleDialogs::browseForFolder(std::string&, const std::string& title) {
 }
 
 bool ConsoleDialogs::chooseColor(DialogColor&, std::array<DialogColor, 16>&) { return false; }
+
+// ---- Desktop (zenity) ----
+
+namespace {
+
+constexpr const char* kZenity = "zenity";
+
+// Runs zenity with the arguments (no shell: texts are passed as they are), returns its exit
+// status (-1 when it cannot be run) and what it printed.
+int runZenity(const std::vector<std::string>& arguments, std::string& output) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        ::dup2(pipeFds[1], STDOUT_FILENO);
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(kZenity));
+        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execvp(kZenity, argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        output.append(buffer, size_t(n));
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 127) return -1;
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+bool DesktopDialogs::available() {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (!((x11 && *x11) || (wayland && *wayland))) return false;
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && ::access((dir + "/" + kZenity).c_str(), X_OK) == 0) return true;
+    return false;
+}
+
+void DesktopDialogs::showMessage(const std::string& title, const std::string& text) {
+    std::string out;
+    if (runZenity({"--info", "--no-markup", "--title", title, "--text", text}, out) < 0)
+        fallback_.showMessage(title, text);
+}
+
+int DesktopDialogs::askQuestion(const std::string& title, const std::string& text) {
+    std::string out;
+    const int status = runZenity({"--question", "--no-markup", "--title", title, "--text", text, "--ok-label", "Yes",
+                                  "--cancel-label", "No", "--extra-button", "Cancel"},
+                                 out);
+    if (status < 0) return fallback_.askQuestion(title, text);
+    if (status == 0) return kAnswerYes;
+    if (status == 1 && out != "Cancel") return kAnswerNo;
+    return kAnswerCancel;  // the extra button, the window's close button, a timeout
+}
+
+bool DesktopDialogs::browseForFolder(std::string& path, const std::string& title) {
+    std::string out;
+    const int status = runZenity({"--file-selection", "--directory", "--title", title, "--filename", path + "/"}, out);
+    if (status < 0) return fallback_.browseForFolder(path, title);
+    if (status != 0 || out.empty()) return false;
+    path = out;
+    return true;
+}
+
+bool DesktopDialogs::chooseColor(DialogColor& color, std::array<DialogColor, 16>& custom) {
+    char initial[48];
+    std::snprintf(initial, sizeof initial, "rgb(%d,%d,%d)", color.r, color.g, color.b);
+    std::string out;
+    const int status = runZenity({"--color-selection", "--show-palette", "--color", initial}, out);
+    if (status < 0) return fallback_.chooseColor(color, custom);
+    int r = 0, g = 0, b = 0;
+    if (status != 0 || (std::sscanf(out.c_str(), "rgb(%d,%d,%d)", &r, &g, &b) != 3 &&
+                        std::sscanf(out.c_str(), "rgba(%d,%d,%d", &r, &g, &b) != 3))
+        return false;
+    const auto clamp = [](int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
+    color = {clamp(r), clamp(g), clamp(b)};
+    // The chooser's palette stands in for the custom colours: remember the latest choices.
+    for (size_t i = custom.size() - 1; i > 0; --i) custom[i] = custom[i - 1];
+    custom[0] = color;
+    return true;
+}
 
 // ---- Scripted ----
 

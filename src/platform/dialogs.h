@@ -39,9 +39,10 @@ public:
 };
 
 // The backend in use. Until one is installed it is chosen from the environment variable
-// SKYVANE_DIALOGS (read again whenever it changes): "console"; "script:PATH", a scripted
-// backend whose answers come from the file PATH (see ScriptedDialogs::loadScript) and which
-// appends every dialog it shows to PATH.shown; or, when unset, the console.
+// SKYVANE_DIALOGS (read again whenever it changes): "console"; "desktop"; "script:PATH", a
+// scripted backend whose answers come from the file PATH (see ScriptedDialogs::loadScript) and
+// which appends every dialog it shows to PATH.shown; or, when unset, the desktop's dialogs when a
+// display and zenity are there, else the console.
 DialogBackend& dialogs();
 // Installs a backend and returns the previous one.
 std::unique_ptr<DialogBackend> setDialogBackend(std::unique_ptr<DialogBackend> backend);
@@ -53,6 +54,21 @@ public:
     int askQuestion(const std::string& title, const std::string& text) override;
     bool browseForFolder(std::string& path, const std::string& title) override;
     bool chooseColor(DialogColor& color, std::array<DialogColor, 16>& custom) override;
+};
+
+// The desktop's dialogs, through zenity. Falls back to the console's answers when zenity
+// cannot be run.
+class DesktopDialogs : public DialogBackend {
+public:
+    // Whether a display and the zenity program are there.
+    static bool available();
+    void showMessage(const std::string& title, const std::string& text) override;
+    int askQuestion(const std::string& title, const std::string& text) override;
+    bool browseForFolder(std::string& path, const std::string& title) override;
+    bool chooseColor(DialogColor& color, std::array<DialogColor, 16>& custom) override;
+
+private:
+    ConsoleDialogs fallback_;
 };
 
 // Answers from queues given in advance and records everything shown; empty queues give

@@ -1,6 +1,12 @@
 #include "platform/dialogs.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "test_support.h"
 
 namespace skv {
 namespace {
@@ -80,6 +86,94 @@ TEST(DialogBackendTest, InstallingReturnsThePreviousBackend) {
     EXPECT_EQ(&dialogs(), raw);
     auto back = setDialogBackend(std::move(original));
     EXPECT_EQ(back.get(), raw);
+}
+
+}  // namespace
+}  // namespace skv
+
+namespace skv {
+namespace {
+
+// A stand-in for zenity on PATH: it records its arguments and answers as told by the files
+// beside it (exit status and what to print).
+class FakeZenity : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::writeFile(dir_.file("zenity"),
+                        "#!/bin/sh\n"
+                        "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$(dirname \"$0\")/args\"\n"
+                        "cat \"$(dirname \"$0\")/answer\" 2>/dev/null\n"
+                        "exit $(cat \"$(dirname \"$0\")/status\")\n");
+        ::chmod(dir_.file("zenity").c_str(), 0755);
+        savedPath_ = std::getenv("PATH") ? std::getenv("PATH") : "";
+        const char* display = std::getenv("DISPLAY");
+        savedDisplay_ = display ? std::optional<std::string>(display) : std::nullopt;
+        ::setenv("PATH", (dir_.path() + ":" + savedPath_).c_str(), 1);
+        ::setenv("DISPLAY", ":42", 1);
+    }
+    void TearDown() override {
+        ::setenv("PATH", savedPath_.c_str(), 1);
+        if (savedDisplay_)
+            ::setenv("DISPLAY", savedDisplay_->c_str(), 1);
+        else
+            ::unsetenv("DISPLAY");
+    }
+    void answer(int status, const std::string& printed = "") {
+        test::writeFile(dir_.file("status"), std::to_string(status));
+        test::writeFile(dir_.file("answer"), printed);
+    }
+    std::string args() { return test::readFile(dir_.file("args")); }
+
+    test::TempDir dir_;
+    std::string savedPath_;
+    std::optional<std::string> savedDisplay_;
+};
+
+TEST_F(FakeZenity, IsUsedOnlyWithADisplay) {
+    EXPECT_TRUE(DesktopDialogs::available());
+    ::unsetenv("DISPLAY");
+    EXPECT_FALSE(DesktopDialogs::available());
+}
+
+TEST_F(FakeZenity, QuestionsMapToYesNoAndCancel) {
+    DesktopDialogs desktop;
+    answer(0);
+    EXPECT_EQ(desktop.askQuestion("Skyvane Notice", "Overwrite existing cache files?"), kAnswerYes);
+    EXPECT_NE(args().find("--question\n--no-markup\n--title\nSkyvane Notice\n--text\nOverwrite existing cache files?\n"),
+              std::string::npos)
+        << args();
+    answer(1);
+    EXPECT_EQ(desktop.askQuestion("T", "q"), kAnswerNo);
+    answer(1, "Cancel\n");
+    EXPECT_EQ(desktop.askQuestion("T", "q"), kAnswerCancel);
+    answer(5);
+    EXPECT_EQ(desktop.askQuestion("T", "q"), kAnswerCancel);
+}
+
+TEST_F(FakeZenity, TextsReachZenityAsTheyAreWithoutAShell) {
+    DesktopDialogs desktop;
+    answer(0);
+    desktop.showMessage("Skyvane Exception", "a <b>bold</b> $HOME `x` 'y'\nsecond line");
+    EXPECT_NE(args().find("a <b>bold</b> $HOME `x` 'y'\nsecond line"), std::string::npos) << args();
+}
+
+TEST_F(FakeZenity, FolderAndColourChoices) {
+    DesktopDialogs desktop;
+    std::string path = "/start";
+    answer(0, "/chosen/folder\n");
+    EXPECT_TRUE(desktop.browseForFolder(path, "Choose location for simulation cache"));
+    EXPECT_EQ(path, "/chosen/folder");
+    answer(1);
+    EXPECT_FALSE(desktop.browseForFolder(path, "Choose"));
+    EXPECT_EQ(path, "/chosen/folder");
+
+    std::array<DialogColor, 16> custom{};
+    DialogColor color{1, 2, 3};
+    answer(0, "rgb(10,20,300)\n");
+    EXPECT_TRUE(desktop.chooseColor(color, custom));
+    EXPECT_EQ(color, (DialogColor{10, 20, 255}));
+    EXPECT_EQ(custom[0], color);
+    EXPECT_NE(args().find("rgb(1,2,3)"), std::string::npos) << "the chooser starts at the colour";
 }
 
 }  // namespace
