@@ -14,6 +14,9 @@ int main(int argc, char** argv) {
     const char* home = ::mkdtemp(pattern);
     if (!home) return 2;
     ::setenv("HOME", home, 1);
+    // No test may wait for a person: dialogs print and take the safe answer unless a test
+    // scripts them.
+    ::setenv("SKYVANE_DIALOGS", "console", 0);
     skv::restartLog();
     const int result = RUN_ALL_TESTS();
     skv::restartLog();

@@ -18,7 +18,7 @@ ScriptedPluginDialogs::ScriptedPluginDialogs(const TempDir& dir, const std::vect
     ::setenv("SKYVANE_DIALOGS", ("script:" + script_).c_str(), 1);
 }
 
-ScriptedPluginDialogs::~ScriptedPluginDialogs() { ::unsetenv("SKYVANE_DIALOGS"); }
+ScriptedPluginDialogs::~ScriptedPluginDialogs() { ::setenv("SKYVANE_DIALOGS", "console", 1); }
 
 std::vector<std::string> ScriptedPluginDialogs::shown() const {
     std::vector<std::string> lines;
