@@ -1,0 +1,207 @@
+#include "solver/projection.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+
+#include "platform/exception.h"
+#include "platform/timer.h"
+#include "solver/multigrid.h"
+#include "solver/sor.h"
+#include "solver/vector_ops.h"
+
+namespace skv {
+namespace {
+
+// Below this many cells a parallel region costs more than the loop it splits.
+constexpr int64_t kMinParallelCells = int64_t(1) << 15;
+
+void requireSize(const FloatGrid& g, const FloatGrid& like) {
+    if (g.width() != like.width() || g.height() != like.height())
+        throw Exception("Projection on grids of different sizes");
+}
+
+// d = u(i−1, j) − u(i, j) + v(i, j−1) − v(i, j) on the interior, 0 on the border.
+void negativeDivergence(const FloatGrid& u, const FloatGrid& v, FloatGrid& d) {
+    fillBorder(d, 0.0f);
+    const int64_t w = d.width(), h = d.height();
+    if (w < 3 || h < 3) return;
+    const float* ud = u.data();
+    const float* vd = v.data();
+    float* dd = d.data();
+#pragma omp parallel for schedule(static) if (w * h > kMinParallelCells)
+    for (int64_t j = 1; j < h - 1; ++j)
+        for (int64_t i = j * w + 1; i < (j + 1) * w - 1; ++i)
+            dd[i] = ud[i - 1] - ud[i] + vd[i - w] - vd[i];
+}
+
+// u −= p(i+1, j) − p(i, j), v −= p(i, j+1) − p(i, j) on the interior.
+void subtractPressureGradient(const FloatGrid& p, FloatGrid& u, FloatGrid& v) {
+    const int64_t w = p.width(), h = p.height();
+    if (w < 3 || h < 3) return;
+    const float* pd = p.data();
+    float* ud = u.data();
+    float* vd = v.data();
+#pragma omp parallel for schedule(static) if (w * h > kMinParallelCells)
+    for (int64_t j = 1; j < h - 1; ++j)
+        for (int64_t i = j * w + 1; i < (j + 1) * w - 1; ++i) {
+            ud[i] -= pd[i + 1] - pd[i];
+            vd[i] -= pd[i + w] - pd[i];
+        }
+}
+
+// The walls after the solve: zero-gradient border, then outflow only (the left column and
+// bottom row may only point out, i.e. be ≤ 0, the right column and top row ≥ 0), corners 0.
+void applyWallConditions(FloatGrid& u, FloatGrid& v) {
+    const int64_t w = u.width(), h = u.height();
+    if (w < 2 || h < 2) return;
+    u.copyBorder();
+    v.copyBorder();
+    float* ud = u.data();
+    float* vd = v.data();
+    for (int64_t j = 0; j < h; ++j) {
+        ud[j * w] = std::min(ud[j * w], 0.0f);
+        ud[j * w + w - 1] = std::max(ud[j * w + w - 1], 0.0f);
+    }
+    for (int64_t i = 0; i < w; ++i) {
+        vd[i] = std::min(vd[i], 0.0f);
+        vd[(h - 1) * w + i] = std::max(vd[(h - 1) * w + i], 0.0f);
+    }
+    for (float* g : {ud, vd})
+        g[0] = g[w - 1] = g[(h - 1) * w] = g[(h - 1) * w + w - 1] = 0.0f;
+}
+
+float solveHost(MultigridSolver* multigrid, FloatGrid& t, FloatGrid& d, FloatGrid& p,
+                SimulationParameters& params, int& iterations, ProgressSink* sink) {
+    const float tolerance = float(params.pressureTolerance);
+    if (params.domainOpenness == 0.0 && multigrid) {
+        params.pressureSolverUsed = 4;
+        return multigrid->solve(p, d, iterations, kProjectionMultigridCycles, tolerance, sink);
+    }
+    params.pressureSolverUsed = 1;
+    uint32_t sweeps = 0;
+    const float err = solveSOR(params.pressureIterations, sweeps, tolerance, p, d, t, false,
+                               nullptr, nullptr, nullptr, float(params.domainOpenness));
+    iterations = int(sweeps);
+    return err;
+}
+
+void projectOnHost(MultigridSolver* multigrid, const FloatGrid* mask, const FloatGrid* obstacleU,
+                   const FloatGrid* obstacleV, FloatGrid& u, FloatGrid& v, const FloatGrid& e,
+                   FloatGrid& t, FloatGrid& d, FloatGrid& p, SimulationParameters& params,
+                   int& iterations, double& pressureTime, ProgressSink* sink) {
+    Timer timer;
+    for (const FloatGrid* g : std::initializer_list<const FloatGrid*>{&v, &e, &t, &d, &p})
+        requireSize(*g, u);
+    const bool moving = mask && obstacleU && obstacleV;
+    if (mask) requireSize(*mask, u);
+    if (moving) {
+        requireSize(*obstacleU, u);
+        requireSize(*obstacleV, u);
+    }
+    const FloatGrid* movingU = moving ? obstacleU : nullptr;
+    const FloatGrid* movingV = moving ? obstacleV : nullptr;
+
+    fillBorder(u, 0.0f);
+    fillBorder(v, 0.0f);
+    if (mask) applyObstacleVelocity(*mask, movingU, movingV, u, v);
+    u.copyBorder();
+    v.copyBorder();
+    negativeDivergence(u, v, d);
+    scaledAdd(d, float(params.cellSize), e, d);
+    if (mask) d.zeroInMask(*mask);
+
+    const float err = solveHost(multigrid, t, d, p, params, iterations, sink);
+
+    subtractPressureGradient(p, u, v);
+    applyWallConditions(u, v);
+    pressureTime += timer.elapsed();
+    if (!std::isfinite(err)) throw Exception("Floating point error during linear solving");
+    if (mask) applyObstacleVelocity(*mask, movingU, movingV, u, v);
+}
+
+// The device form of the same steps: the border fills and copies of the device grids, the
+// solid-velocity, negative-divergence, axpy and solid-property kernels, a synchronisation, SOR
+// on the device grids for every domain type, the pressure-gradient kernel, the column and row
+// clamps, a synchronisation, then the same time, error and obstacle steps as on the host.
+void projectOnDevice() {
+    throw Exception("GPU pressure solve is not available in this build");
+}
+
+}  // namespace
+
+void applyObstacleVelocity(const FloatGrid& mask, const FloatGrid* obstacleU,
+                           const FloatGrid* obstacleV, FloatGrid& u, FloatGrid& v) {
+    requireSize(mask, u);
+    requireSize(v, u);
+    const int64_t w = u.width(), h = u.height();
+    if (w < 3 || h < 3) return;
+    const bool moving = obstacleU && obstacleV;
+    const float* m = mask.data();
+    const float* mu = moving ? obstacleU->data() : nullptr;
+    const float* mv = moving ? obstacleV->data() : nullptr;
+    float* ud = u.data();
+    float* vd = v.data();
+    auto solid = [m](int64_t c) { return m[c] != 0.0f; };
+    auto obstacleUAt = [mu](int64_t c) { return mu ? mu[c] : 0.0f; };
+    auto obstacleVAt = [mv](int64_t c) { return mv ? mv[c] : 0.0f; };
+
+    // Solid cells read only faces of fluid cells and write only their own, so the rows can run
+    // in any order. They see the other rows and their right neighbour as before the pass (as
+    // if reading a copy), and their left neighbour as after it (it is processed first within
+    // a row); both are fluid there, so the value after is the fluid rule applied to it.
+#pragma omp parallel for schedule(dynamic, 4) if (w * h > kMinParallelCells)
+    for (int64_t j = 1; j < h - 1; ++j) {
+        for (int64_t c = j * w + 1; c < (j + 1) * w - 1; ++c) {
+            if (!solid(c)) continue;
+            const bool right = solid(c + 1), up = solid(c + w), down = solid(c - w),
+                       left = solid(c - 1);
+            if (!right)
+                ud[c] = obstacleUAt(c);
+            else if (!down)
+                ud[c] = ud[c - w];
+            else if (up)
+                ud[c] = obstacleUAt(c);
+            else
+                ud[c] = ud[c + w];
+
+            if (!up)
+                vd[c] = obstacleVAt(c);
+            else if (!left)
+                vd[c] = c - 1 > j * w && solid(c - 1 + w) ? obstacleVAt(c - 1 + w) : vd[c - 1];
+            else if (right)
+                vd[c] = obstacleVAt(c);
+            else
+                vd[c] = vd[c + 1];
+        }
+    }
+    // Fluid cells next to a solid on the right or above take its velocity on the shared face.
+#pragma omp parallel for schedule(dynamic, 4) if (w * h > kMinParallelCells)
+    for (int64_t j = 1; j < h - 1; ++j) {
+        for (int64_t c = j * w + 1; c < (j + 1) * w - 1; ++c) {
+            if (solid(c)) continue;
+            if (solid(c + 1)) ud[c] = obstacleUAt(c + 1);
+            if (solid(c + w)) vd[c] = obstacleVAt(c + w);
+        }
+    }
+}
+
+void project(MultigridSolver* multigrid, const FloatGrid* obstacleMask, const FloatGrid* obstacleU,
+             const FloatGrid* obstacleV, FloatGrid& u, FloatGrid& v, const FloatGrid& e,
+             FloatGrid& t, FloatGrid& d, FloatGrid& p, bool useGpu,
+             [[maybe_unused]] DeviceGrid* deviceU, [[maybe_unused]] DeviceGrid* deviceV,
+             [[maybe_unused]] DeviceGrid* deviceP, [[maybe_unused]] DeviceGrid* deviceE,
+             [[maybe_unused]] DeviceGrid* deviceD, [[maybe_unused]] DeviceGrid* deviceT,
+             [[maybe_unused]] DeviceGrid* deviceMask, [[maybe_unused]] DeviceGrid* deviceObstacleU,
+             [[maybe_unused]] DeviceGrid* deviceObstacleV, SimulationParameters& params,
+             int& iterations, double& pressureTime, ProgressSink* sink) {
+    if (useGpu) {
+        projectOnDevice();
+        return;
+    }
+    projectOnHost(multigrid, obstacleMask, obstacleU, obstacleV, u, v, e, t, d, p, params,
+                  iterations, pressureTime, sink);
+}
+
+}  // namespace skv
