@@ -119,7 +119,9 @@ PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
     const std::vector<uint8_t> record = readElfSection(path, pipl::kSectionName);
     description_ = parsePipl(record.data(), record.size(), path);
     checkDescription(description_, path);
-    handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Never unmapped: the plug-in keeps process-wide objects (its log, the CUDA state) alive for
+    // the life of the process, as a plug-in of the compositing host stays loaded.
+    handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!handle_) {
         const char* why = ::dlerror();
         fail(path, std::string("cannot load the plug-in: ") + (why ? why : "unknown error"));

@@ -38,7 +38,7 @@ protected:
         uint32_t n = 0;
         std::memcpy(&n, flat.data(), 4);
         std::vector<Stop> out(n);
-        std::memcpy(out.data(), flat.data() + 4, 20 * size_t(n));
+        if (n > 0) std::memcpy(out.data(), flat.data() + 4, 20 * size_t(n));
         return out;
     }
     static int xOf(float position) { return kBarLeft + int(std::lround(position * kBarWidth)); }
