@@ -1,5 +1,9 @@
 #pragma once
 
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,5 +38,28 @@ bool logHasLine(const std::string& text);
 int logCount(const std::string& text);
 // True when some log line's message contains `fragment`.
 bool logContains(const std::string& fragment);
+
+// A small tmpfs mounted on `path` for as long as the object lives, where the process may
+// mount one (root with the capability); `error` says why not otherwise.
+class TmpfsMount {
+  public:
+    TmpfsMount(const std::string& path, const std::string& size) : path_(path) {
+        const std::string options = "size=" + size;
+        mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+        if (!mounted_) error_ = std::strerror(errno);
+    }
+    ~TmpfsMount() {
+        if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+    }
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
+    std::string error_;
+};
 
 }  // namespace skv::test
