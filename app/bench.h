@@ -7,6 +7,7 @@ namespace skv::app {
 struct BenchOptions {
     bool json = false;
     bool quick = false;  // small sizes and short trials (the test suite's run)
+    unsigned size = 0;   // only this size (0: 256, 512 and 1024)
 };
 
 // Runs the reference scenes on the engine alone (no plug-in) and the solver, render and cache

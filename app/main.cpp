@@ -50,7 +50,7 @@ void printUsage(std::FILE* out) {
                  "                         [--double]; edited values are kept in the project state\n"
                  "  sheet PATTERN -o PNG   a contact sheet of rendered frames [--frames A-B]\n"
                  "                         [--every N] [--columns C] [--width W]\n"
-                 "  bench [--json]         engine, solver, render and cache throughput (no plug-in)\n"
+                 "  bench [--json] [--size N]  engine, solver, render and cache throughput (no plug-in)\n"
                  "  --version              the program's version\n");
 }
 
@@ -67,7 +67,7 @@ struct Arguments {
 };
 
 Arguments parseArguments(int argc, char** argv) {
-    static const char* withValue[] = {"--plugin", "-o", "--frames", "--every", "--columns", "--width"};  // --drag takes two positionals
+    static const char* withValue[] = {"--plugin", "-o", "--frames", "--every", "--columns", "--width", "--size"};  // --drag takes two positionals
     Arguments a;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
@@ -409,7 +409,8 @@ int main(int argc, char** argv) {
         }
         const Arguments args = parseArguments(argc, argv);
         if (command == "info") return commandInfo(args);
-        if (command == "bench") return runBench({args.has("--json"), args.has("--quick")});
+        if (command == "bench")
+            return runBench({args.has("--json"), args.has("--quick"), unsigned(std::atoi(args.get("--size", "0").c_str()))});
         if (command == "layers") return commandLayers(args);
         if (command == "params") return commandParams(args);
         if (command == "simulate") return commandSimulate(args);
