@@ -77,13 +77,13 @@ PF_Err smartRender(const CommandArgs& a) {
     const int bits = bitsOf(a.in, output);
     if (bits == 0) return PF_Err_NONE;  // a depth we do not render
 
-    if (texture && texture->data) readWorldToImage(*texture, bits, context->scratchImage);
-    else context->scratchImage.resize(0, 0);
+    if (texture && texture->data) readWorldToImage(*texture, bits, context->renderTexture);
+    else context->renderTexture.resize(0, 0);
     const A_long width = scaled(a.in->width, a.in->downsample_x);
     const A_long height = scaled(a.in->height, a.in->downsample_y);
-    context->outputImage.resize(uint32_t(std::max<A_long>(width, 0)), uint32_t(std::max<A_long>(height, 0)));
-    renderFrame(*context, frame, context->outputImage, &context->scratchImage, context->renderSettings);
-    writeImageToWorld(context->outputImage, *output, bits);
+    context->renderOutput.resize(uint32_t(std::max<A_long>(width, 0)), uint32_t(std::max<A_long>(height, 0)));
+    renderFrame(*context, frame, context->renderOutput, &context->renderTexture, context->renderSettings);
+    writeImageToWorld(context->renderOutput, *output, bits);
     if (input) multiplyByWorld(*output, *input, bits);
     return PF_Err_NONE;
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "engine/float_grid.h"
@@ -50,7 +51,9 @@ public:
     std::unique_ptr<SimulationControl> simulationControl;
     std::unique_ptr<CacheControl> cacheControl;
     FloatImage scratchImage;  // the converted texture layer; obstacle and velocity sources
-    FloatImage outputImage;   // the preview image of a run, the output of an effect render
+    FloatImage outputImage;   // the preview image of a run
+    // The effect render's own images: the host may render while a run uses the two above.
+    FloatImage renderTexture, renderOutput;
     RenderSettings renderSettings;  // of the last effect pre-render
 
     // The run's hand-over between the window thread and the worker.
@@ -59,6 +62,9 @@ public:
 
     SourceImages sources;
     Renderer renderer;  // with its pyramid, kernel and smoothing grids
+    // The host may render a frame of the effect while a run renders its preview: one render at
+    // a time uses the renderer and the output image.
+    std::mutex renderMutex;
 
 private:
     std::unique_ptr<Simulation> engine_;

@@ -533,6 +533,7 @@ PF_Err readRenderSettings(A_long time, const PF_InData* in, RenderSettings& sett
 
 void renderFrame(PluginContext& context, int frameIndex, FloatImage& output, const FloatImage* texture,
                  const RenderSettings& settings) {
+    std::lock_guard<std::mutex> lock(context.renderMutex);
     CacheFrameGuard guard(&context.engine().frameStore(), frameIndex, true);
     const FloatGrid* grids[CacheFrameGuard::kGridTypes];
     for (uint32_t t = 0; t < CacheFrameGuard::kGridTypes; ++t) grids[t] = guard.grid(t);
