@@ -10,6 +10,7 @@
 #include "cache/codec_benchmark.h"
 #include "engine/simulation.h"
 #include "gpu/cuda_state.h"
+#include "gpu/gpu_benchmark.h"
 #include "platform/files.h"
 #include "render/render_benchmark.h"
 #include "solver/solver_benchmark.h"
@@ -148,22 +149,31 @@ int runBench(const BenchOptions& options) {
     say("%-14s %6s %6s %16s %9s %9s %9s %9s %9s %8s\n", "scene", "size", "device", "cell-substeps/s", "steps/fr",
         "s/frame", "advect", "vortic", "pressure", "iters");
     out["scenes"] = Json::array();
+    // Every scene on the CPU and, where a CUDA device is usable, on it too (a row whose GPU
+    // set-up fell back says "cpu").
+    const bool gpu = CudaState::instance().available();
+    std::vector<bool> onGpu{false};
+    if (gpu) onGpu.push_back(true);
     for (uint32_t size : sizes) {
         for (const Scene& scene : kScenes) {
-            const int frames = options.quick ? 2 : (size >= 1024 ? 4 : 8);
-            // Measured once the flow has developed (two seconds of it): the first frames move
-            // little, and their pressure solves converge at once.
-            const int warmup = options.quick ? 1 : (size >= 1024 ? 32 : 48);
-            const Json j = runScene(scene, size, warmup, frames);
-            const double seconds = j["seconds_per_frame"].get<double>();
-            const auto share = [&](const char* phase) { return 100.0 * j["phase_seconds"][phase].get<double>() / seconds; };
-            say("%-14s %6u %6s %16.3e %9.1f %9.4f %8.0f%% %8.0f%% %8.0f%% %8.1f\n", scene.name, size,
-                j["device"].get<std::string>().c_str(), j["cell_substeps_per_s"].get<double>(),
-                j["substeps_per_frame"].get<double>(), seconds, share("advection"), share("vorticity"), share("pressure"),
-                j["pressure_iterations"].get<double>());
-            out["scenes"].push_back(j);
+            for (const bool device : onGpu) {
+                setCudaEnabled(device);
+                const int frames = options.quick ? 2 : (size >= 1024 ? 4 : 8);
+                // Measured once the flow has developed (two seconds of it): the first frames move
+                // little, and their pressure solves converge at once.
+                const int warmup = options.quick ? 1 : (size >= 1024 ? 32 : 48);
+                const Json j = runScene(scene, size, warmup, frames);
+                const double seconds = j["seconds_per_frame"].get<double>();
+                const auto share = [&](const char* phase) { return 100.0 * j["phase_seconds"][phase].get<double>() / seconds; };
+                say("%-14s %6u %6s %16.3e %9.1f %9.4f %8.0f%% %8.0f%% %8.0f%% %8.1f\n", scene.name, size,
+                    j["device"].get<std::string>().c_str(), j["cell_substeps_per_s"].get<double>(),
+                    j["substeps_per_frame"].get<double>(), seconds, share("advection"), share("vorticity"), share("pressure"),
+                    j["pressure_iterations"].get<double>());
+                out["scenes"].push_back(j);
+            }
         }
     }
+    setCudaEnabled(false);
 
     const uint32_t solverSize = options.quick ? 128 : 1024;
     const SolverBenchmark s = runSolverBenchmark(solverSize, options.quick ? 0.02 : 0.15);
@@ -179,6 +189,24 @@ int runBench(const BenchOptions& options) {
         s.bit_identical ? "yes" : "NO");
     say("multigrid at %u²: one V-cycle costs %.1f plain sweeps; %d cycles to the tolerance\n", s.size, s.vcycle_naive_sweeps,
         s.cycles_to_tolerance);
+    if (gpu) {
+        const DeviceSolverBenchmark g = runDeviceSolverBenchmark(options.quick ? 128 : 2048, options.quick ? 0.02 : 0.15);
+        out["sor_gpu"] = {{"size", g.size},
+                          {"sweeps_per_s", g.sweeps_per_s},
+                          {"sweep_gbps", g.sweep_gbps},
+                          {"copy_gbps", g.copy_gbps},
+                          {"copy_fraction", g.copy_fraction},
+                          {"residual_per_s", g.residual_per_s},
+                          {"bit_identical", g.bit_identical},
+                          {"error", g.error}};
+        if (g.error.empty())
+            say("red-black SOR on the GPU at %u²: %.0f sweeps/s (%.1f GB/s, %.0f%% of a %.1f GB/s copy), %.0f residual norms/s, "
+                "bit-identical: %s\n",
+                g.size, g.sweeps_per_s, g.sweep_gbps, 100.0 * g.copy_fraction, g.copy_gbps, g.residual_per_s,
+                g.bit_identical ? "yes" : "NO");
+        else
+            say("red-black SOR on the GPU: %s\n", g.error.c_str());
+    }
 
     out["render"] = Json::array();
     const auto renders = options.quick ? runRenderBenchmark(96, 54, 192, 108, 0.02) : runRenderBenchmark();

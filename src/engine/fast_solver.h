@@ -3,10 +3,13 @@
 #include <memory>
 #include <vector>
 
+#include "engine/advection_cells.h"
 #include "engine/fluid_solver.h"
 #include "solver/multigrid.h"
 
 namespace skv {
+
+class DeviceGrid;
 
 // The grid solver of the simulation. One sub-step: step() transports and updates the scalar
 // fields (fuel with combustion, divergence, density, temperature, texture coordinates,
@@ -17,8 +20,23 @@ namespace skv {
 // Fields live on the padded grid; velocity is staggered (u between a cell and its right
 // neighbour, v between a cell and the next row); temperatures in degrees Celsius. Every grid is
 // allocated by resize(): a sub-step allocates nothing.
+//
+// Every operation exists twice: on the host grids (OpenMP passes) and on device grids (the
+// kernels of the solver and field modules). resize() sets the device up when CUDA is active
+// (device grids, both modules); any failure there logs the reason, switches CUDA off for the
+// process until the next run start and leaves the solver on the host. step() and
+// computeMaxTimeStep() each take the device path when the device is set up and a CUDA context
+// is current on the calling thread (a solver created while CUDA was off sets the device up at
+// the first such call, and carries its state over). On the device path the fields live on the
+// device during a frame: u and v come back after every computeMaxTimeStep(), the other outputs
+// at finishFrame(). The paths differ where the device computes otherwise by design: colour by
+// the conservative QUICK scheme clamped to [0, 1] (the host: semi-Lagrangian), texture
+// coordinates by the advective QUICK scheme, temperature clamped to [−273, 3000], density
+// dissipation only when positive, vorticity 0 on the border and its force from the second
+// cell in, pressure always by SOR, and the corners of u and v not zeroed. Elsewhere both give
+// the same numbers.
 class FastSolver : public FluidSolver, public ProgressSink {
-public:
+  public:
     FastSolver();
     ~FastSolver() override;
 
@@ -36,7 +54,13 @@ public:
     double vorticitySeconds() const override { return vorticitySeconds_; }
     double pressureSeconds() const override { return pressureSeconds_; }
     int pressureIterations() const override { return iterations_; }
-    bool onGpu() const override { return false; }
+    bool onGpu() const override { return onGpu_; }
+    // The device is set up: device grids allocated, both kernel modules loaded.
+    bool gpuReady() const { return useGpu_; }
+
+    // Closed domains are solved with multigrid on the host unless this is turned off; they then
+    // use SOR like every other domain (the device always uses SOR).
+    void setUseMultigrid(bool use) { useMultigrid_ = use; }
 
     // Forwards to the sink of the current call. Without one the solve goes on: a pressure
     // solve inside a sub-step is never interrupted halfway.
@@ -57,9 +81,32 @@ public:
     FloatGrid& velocityUForTesting() { return u_; }
     FloatGrid& velocityVForTesting() { return v_; }
     FloatGrid& densityForTesting() { return density_; }
+    // The device grids of the padded size (none before the device is set up), and the device
+    // twin of an output grid (SolverOutput slots; null where there is none), so that tests can
+    // inspect what the device holds.
+    std::vector<const DeviceGrid*> deviceGridsForTesting() const;
+    const DeviceGrid* deviceOutputForTesting(int slot) const;
 
-private:
+  private:
+    struct DeviceFields;
+    // Where the current state of the fields is: after a host sub-step the device grids are
+    // stale, after a device sub-step the host grids (but u and v, and the outputs once the
+    // frame is finished).
+    enum class Residency { Host, Device, Both };
+    enum class ScalarForm { Conservative, Advective };
+
+    std::vector<FloatGrid*> hostGrids();
     void fillTextureCoordinates();
+    void setUpGpu();
+    void releaseGpu();
+    bool chooseDevicePath();
+    void uploadState();
+    void uploadHeatKernel();
+    void advanceOnDevice(DeviceGrid& q, DeviceGrid& previousRate, DeviceGrid& rate,
+                         const DeviceGrid* source, ScalarForm form, const ScalarRule& rule,
+                         const AdamsBashforth2& ab, float dx);
+    void stepOnDevice(double dt, bool useTexture);
+    double computeMaxTimeStepOnDevice(double dt);
 
     SimulationParameters params_;
     uint32_t width_ = 0, height_ = 0;
@@ -84,6 +131,17 @@ private:
     std::vector<float> heatKernel_;
     double heatKernelDt_ = -1, heatKernelDiffusion_ = -1;
     std::unique_ptr<MultigridSolver> multigrid_;
+    bool useMultigrid_ = true;
+
+    // The device side: the device grids, whether they and both modules are ready (useGpu), the
+    // path of the last sub-step, where the current state lives, whether the device holds the
+    // current heat-diffusion taps, and the taps as one padded row for their upload.
+    std::unique_ptr<DeviceFields> device_;
+    bool useGpu_ = false;
+    bool onGpu_ = false;
+    Residency residency_ = Residency::Host;
+    bool heatKernelOnDevice_ = false;
+    FloatGrid heatTapsRow_;
 };
 
 }  // namespace skv

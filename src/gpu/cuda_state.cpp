@@ -3,6 +3,8 @@
 #include <mutex>
 #include <vector>
 
+#include "gpu/field_kernels.h"
+#include "gpu/solver_kernels.h"
 #include "platform/log.h"
 
 namespace skv {
@@ -51,6 +53,20 @@ CudaState::CudaState(const CudaDriver& driver) : driver_(driver) {
     if (!available_) SKV_LOG(Info, "No CUDA device found");
 }
 
+CudaState::~CudaState() = default;
+
+SolverKernels& CudaState::solverKernels() {
+    std::lock_guard<std::mutex> lock(modulesMutex_);
+    if (!solverKernels_) solverKernels_ = std::make_unique<SolverKernels>(driver_);
+    return *solverKernels_;
+}
+
+FieldKernels& CudaState::fieldKernels() {
+    std::lock_guard<std::mutex> lock(modulesMutex_);
+    if (!fieldKernels_) fieldKernels_ = std::make_unique<FieldKernels>(driver_);
+    return *fieldKernels_;
+}
+
 CudaState& CudaState::instance() {
     std::lock_guard<std::mutex> lock(instanceMutex);
     auto& slot = instanceSlot();
@@ -67,6 +83,13 @@ bool CudaState::hasCurrentContext() const {
     if (!isActive()) return false;
     CUdevice device = 0;
     return driver_.cuCtxGetDevice(&device) == CUDA_SUCCESS;
+}
+
+bool CudaState::synchronize() const {
+    const CUresult r = driver_.cuCtxSynchronize();
+    if (r == CUDA_SUCCESS) return true;
+    SKV_LOG(Error, "cuCtxSynchronize returned " << r);
+    return false;
 }
 
 void setCudaEnabled(bool enabled) { CudaState::instance().setEnabled(enabled); }

@@ -2,11 +2,15 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "gpu/cuda_driver.h"
 
 namespace skv {
+
+class FieldKernels;
+class SolverKernels;
 
 // The process-wide CUDA state: whether a usable device exists (fixed at creation), whether
 // the user wants it for the current run, and the one context of the process on device 0.
@@ -15,6 +19,7 @@ public:
     // Binds nothing itself: uses the given driver table, which must outlive the state. Detects
     // device 0 and logs either "Using CUDA device ..." or "No CUDA device found".
     explicit CudaState(const cuda::CudaDriver& driver);
+    ~CudaState();
 
     // The process state, created from the system driver on first use.
     static CudaState& instance();
@@ -29,11 +34,20 @@ public:
     bool isActive() const { return available_ && enabled_; }
     // Active, and some context is current on the calling thread.
     bool hasCurrentContext() const;
+    // Waits for the device (cuCtxSynchronize); logs "cuCtxSynchronize returned <code>" and
+    // returns false when that fails.
+    bool synchronize() const;
 
     cuda::CUcontext context() const { return context_; }
     const std::string& deviceName() const { return deviceName_; }
     int computeMajor() const { return computeMajor_; }
     int computeMinor() const { return computeMinor_; }
+
+    // The two kernel modules over this state's driver, created on first use (not loaded until
+    // their initialisation). They live as long as the state, so that a test that installs
+    // another state gets modules of its own.
+    SolverKernels& solverKernels();
+    FieldKernels& fieldKernels();
 
 private:
     friend class CudaContextGuard;
@@ -45,6 +59,9 @@ private:
     std::string deviceName_;
     int computeMajor_ = 0;
     int computeMinor_ = 0;
+    std::mutex modulesMutex_;
+    std::unique_ptr<SolverKernels> solverKernels_;
+    std::unique_ptr<FieldKernels> fieldKernels_;
 };
 
 void setCudaEnabled(bool enabled);

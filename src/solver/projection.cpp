@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "gpu/cuda_state.h"
+#include "gpu/device_grid.h"
+#include "gpu/field_kernels.h"
+#include "gpu/solver_kernels.h"
 #include "platform/exception.h"
 #include "platform/timer.h"
 #include "solver/multigrid.h"
@@ -121,12 +125,68 @@ void projectOnHost(MultigridSolver* multigrid, const FloatGrid* mask, const Floa
     if (mask) applyObstacleVelocity(*mask, movingU, movingV, u, v);
 }
 
+void requireSize(const DeviceGrid* g, const DeviceGrid& like) {
+    if (!g) throw Exception("Projection on the device without its grids");
+    if (g->width() != like.width() || g->height() != like.height())
+        throw Exception("Projection on grids of different sizes");
+}
+
 // The device form of the same steps: the border fills and copies of the device grids, the
 // solid-velocity, negative-divergence, axpy and solid-property kernels, a synchronisation, SOR
 // on the device grids for every domain type, the pressure-gradient kernel, the column and row
-// clamps, a synchronisation, then the same time, error and obstacle steps as on the host.
-void projectOnDevice() {
-    throw Exception("GPU pressure solve is not available in this build");
+// clamps, a synchronisation, then the same time, error and obstacle steps as on the host. The
+// corners of u and v are not zeroed here: they keep the clamped copies of their neighbours.
+void projectOnDevice(FloatGrid& t, FloatGrid& d, FloatGrid& p, DeviceGrid* u, DeviceGrid* v,
+                     DeviceGrid* devP, DeviceGrid* e, DeviceGrid* devD, DeviceGrid* devT,
+                     DeviceGrid* mask, DeviceGrid* obstacleU, DeviceGrid* obstacleV,
+                     SimulationParameters& params, int& iterations, double& pressureTime) {
+    Timer timer;
+    if (!u) throw Exception("Projection on the device without its grids");
+    for (const DeviceGrid* g : {v, devP, e, devD, devT}) requireSize(g, *u);
+    const bool moving = mask && obstacleU && obstacleV;
+    if (mask) requireSize(mask, *u);
+    if (moving) {
+        requireSize(obstacleU, *u);
+        requireSize(obstacleV, *u);
+    }
+    DeviceGrid* movingU = moving ? obstacleU : nullptr;
+    DeviceGrid* movingV = moving ? obstacleV : nullptr;
+
+    CudaState& cuda = CudaState::instance();
+    SolverKernels& kernels = cuda.solverKernels();
+    FieldKernels& field = cuda.fieldKernels();
+    // The divergence and gradient kernels read the bound velocity and pressure: these.
+    if (!kernels.initSolverKernels(*u, *v, *devP))
+        throw Exception("Failed to initialize CUDA kernels");
+
+    u->setBorder(0.0f);
+    v->setBorder(0.0f);
+    if (mask) kernels.CUDASetSolidVelocity(*u, *v, *mask, movingU, movingV);
+    u->copyBorder();
+    v->copyBorder();
+    kernels.CUDANegDivergence(*devD);
+    field.axpy(*devD, float(params.cellSize), *e, *devD);
+    if (mask) kernels.CUDASetSolidProperty(*mask, *devD);
+    cuda.synchronize();
+
+    params.pressureSolverUsed = 1;
+    uint32_t sweeps = 0;
+    const float err =
+        solveSOR(params.pressureIterations, sweeps, float(params.pressureTolerance), p, d, t,
+                 true, devP, devD, devT, float(params.domainOpenness));
+    iterations = int(sweeps);
+
+    kernels.CUDASubtractPressureGradient(*u, *v);
+    u->copyBorderColumns();
+    field.clampColumns(*u);
+    u->copyBorderRows();
+    v->copyBorderColumns();
+    v->copyBorderRows();
+    field.clampRows(*v);
+    cuda.synchronize();
+    pressureTime += timer.elapsed();
+    if (!std::isfinite(err)) throw Exception("Floating point error during linear solving");
+    if (mask) kernels.CUDASetSolidVelocity(*u, *v, *mask, movingU, movingV);
 }
 
 }  // namespace
@@ -189,15 +249,15 @@ void applyObstacleVelocity(const FloatGrid& mask, const FloatGrid* obstacleU,
 
 void project(MultigridSolver* multigrid, const FloatGrid* obstacleMask, const FloatGrid* obstacleU,
              const FloatGrid* obstacleV, FloatGrid& u, FloatGrid& v, const FloatGrid& e,
-             FloatGrid& t, FloatGrid& d, FloatGrid& p, bool useGpu,
-             [[maybe_unused]] DeviceGrid* deviceU, [[maybe_unused]] DeviceGrid* deviceV,
-             [[maybe_unused]] DeviceGrid* deviceP, [[maybe_unused]] DeviceGrid* deviceE,
-             [[maybe_unused]] DeviceGrid* deviceD, [[maybe_unused]] DeviceGrid* deviceT,
-             [[maybe_unused]] DeviceGrid* deviceMask, [[maybe_unused]] DeviceGrid* deviceObstacleU,
-             [[maybe_unused]] DeviceGrid* deviceObstacleV, SimulationParameters& params,
-             int& iterations, double& pressureTime, ProgressSink* sink) {
+             FloatGrid& t, FloatGrid& d, FloatGrid& p, bool useGpu, DeviceGrid* deviceU,
+             DeviceGrid* deviceV, DeviceGrid* deviceP, DeviceGrid* deviceE, DeviceGrid* deviceD,
+             DeviceGrid* deviceT, DeviceGrid* deviceMask, DeviceGrid* deviceObstacleU,
+             DeviceGrid* deviceObstacleV, SimulationParameters& params, int& iterations,
+             double& pressureTime, ProgressSink* sink) {
     if (useGpu) {
-        projectOnDevice();
+        projectOnDevice(t, d, p, deviceU, deviceV, deviceP, deviceE, deviceD, deviceT,
+                        deviceMask, deviceObstacleU, deviceObstacleV, params, iterations,
+                        pressureTime);
         return;
     }
     projectOnHost(multigrid, obstacleMask, obstacleU, obstacleV, u, v, e, t, d, p, params,

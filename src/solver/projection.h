@@ -35,8 +35,11 @@ constexpr int kProjectionMultigridCycles = 10;
 // Throws skv::SolverDivergenceException when multigrid diverges (the velocity is then not
 // corrected), skv::Exception "Floating point error during linear solving" when the solve ends
 // with a non-finite error (after the velocity was corrected), and skv::Exception when grid
-// sizes differ. useGpu selects the device grids; this build has no device path and throws
-// skv::Exception for it before touching anything.
+// sizes differ. useGpu selects the device grids (the process CUDA context must be current):
+// the same steps with the kernels of the two modules and SOR for every domain type, which give
+// the host's bits except in the four corner cells of u and v, which the device does not zero;
+// the host grids and the multigrid solver are then not touched. The solve rebinds the solver
+// module's velocity and pressure to deviceU, deviceV and deviceP.
 void project(MultigridSolver* multigrid, const FloatGrid* obstacleMask, const FloatGrid* obstacleU,
              const FloatGrid* obstacleV, FloatGrid& u, FloatGrid& v, const FloatGrid& e,
              FloatGrid& t, FloatGrid& d, FloatGrid& p, bool useGpu, DeviceGrid* deviceU,

@@ -8,6 +8,10 @@
 #include <limits>
 #include <numbers>
 
+#include "gpu/cuda_state.h"
+#include "gpu/device_grid.h"
+#include "gpu/field_kernels.h"
+#include "gpu/solver_kernels.h"
 #include "platform/exception.h"
 #include "solver/pressure_cell.h"
 #include "solver/simd.h"
@@ -338,6 +342,50 @@ float runSchedule(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, FloatGr
     return err;
 }
 
+void requireSameSize(const DeviceGrid& a, const DeviceGrid& b) {
+    if (a.width() != b.width() || a.height() != b.height())
+        throw Exception("SOR solve on grids of different sizes");
+}
+
+// The same schedule on the device: the initial guess with the dax kernel, each batch as 2k
+// colour launches, the residual as the matrix kernel followed by t = −1·t + d, and every norm
+// as the absolute-maximum reduction (one float read back per batch). A norm that cannot be
+// had (the kernels did not run) is NaN, which ends the solve as a floating-point error.
+float solveSOROnDevice(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, DeviceGrid& p,
+                       const DeviceGrid& d, DeviceGrid& t, float sigma) {
+    requireSameSize(p, d);
+    requireSameSize(p, t);
+    CudaState& cuda = CudaState::instance();
+    SolverKernels& kernels = cuda.solverKernels();
+    FieldKernels& field = cuda.fieldKernels();
+    kernels.bindPressure(p);  // the matrix kernel reads the pressure being solved for
+
+    const double pi = std::numbers::pi;
+    const double rhoJacobi = 0.5 * (std::cos(pi / (double(p.width()) + 1.0)) +
+                                    std::cos(pi / (double(p.height()) + 1.0)));
+    const double omegaOptimal = 2.0 / (1.0 + std::sqrt(1.0 - rhoJacobi * rhoJacobi));
+    double omega = kInitialOmega;
+    uint32_t count = kInitialBatch;
+
+    field.ax(p, relaxationFor(float(omega), sigma).omegaRaii, d);
+    float err = field.absMax(d);
+    sweeps = 0;
+    while (err > tolerance && sweeps < maxSweeps) {
+        if (sweeps != 0 && sweeps % (4 * count) == 0) ++count;
+        if (sweeps >= kRampStart)
+            omega = kInitialOmega + (omegaOptimal - kInitialOmega) *
+                                        std::min(1.0, double(sweeps - kRampStart) / kRampLength);
+        kernels.CUDASORsolve2D(p, d, int(count), float(omega), sigma);
+        // A residual whose kernels did not run is unknown, not small: t = −t + d of a stale t
+        // would alternate between d and 0 and pass for convergence.
+        const bool residual =
+            kernels.CUDAPressureMatrixMul2D(t, sigma) && field.axpy(t, -1.0f, t, d);
+        err = residual ? field.absMax(t) : std::numeric_limits<float>::quiet_NaN();
+        sweeps += count;
+    }
+    return err;
+}
+
 }  // namespace
 
 void sorSweepsPlain(FloatGrid& p, const FloatGrid& d, int count, float omega, float sigma) {
@@ -400,13 +448,13 @@ float pressureResidualPlain(const FloatGrid& p, const FloatGrid& d, FloatGrid& t
 }
 
 float solveSOR(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, FloatGrid& p,
-               const FloatGrid& d, FloatGrid& t, bool onGpu, [[maybe_unused]] DeviceGrid* deviceP,
-               [[maybe_unused]] DeviceGrid* deviceD, [[maybe_unused]] DeviceGrid* deviceT,
-               float sigma) {
+               const FloatGrid& d, FloatGrid& t, bool onGpu, DeviceGrid* deviceP,
+               DeviceGrid* deviceD, DeviceGrid* deviceT, float sigma) {
     if (onGpu) {
-        // The device path (the red and black kernels, the matrix kernel and the absolute-maximum
-        // reduction on deviceP, deviceD and deviceT, with the same schedule) lives here.
-        throw Exception("GPU pressure solve is not available in this build");
+        if (!deviceP || !deviceD || !deviceT)
+            throw Exception("SOR solve on the device without device grids");
+        return solveSOROnDevice(maxSweeps, sweeps, tolerance, *deviceP, *deviceD, *deviceT,
+                                sigma);
     }
     requireSameSize(p, d);
     requireSameSize(p, t);

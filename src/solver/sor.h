@@ -20,9 +20,12 @@ class DeviceGrid;
 // the whole grid. On return t holds the residual d − A·p of the last batch (border 0), or is
 // untouched when no sweep was needed; `sweeps` holds the sweeps done. Returns the final error:
 // the norm of d when no sweep was done, else that of the last residual (NaN when the field
-// holds NaNs). onGpu selects the device grids instead of the host ones; this build has no
-// device path and throws skv::Exception for it. Mismatched host grid sizes throw
-// skv::Exception before any grid is touched. Allocates nothing.
+// holds NaNs). onGpu selects the device grids instead of the host ones: the same schedule
+// with the device's red and black kernels, the matrix kernel plus t = −1·t + d as the residual
+// (its border holds d's) and the device's absolute-maximum reduction over every element as
+// the norm, which give the host's bits; the process CUDA context must be current, and the
+// solve rebinds the solver module's pressure to deviceP. Mismatched grid sizes (or missing
+// device grids) throw skv::Exception before any grid is touched. Allocates nothing.
 //
 // The batches run blocked in time (all half-sweeps of a batch and the residual norm as one
 // wavefront over the rows, eight-lane vectors, t used as scratch until the end) and give the

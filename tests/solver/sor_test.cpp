@@ -184,7 +184,7 @@ TEST(SorTest, BlownUpFieldsEndWithANonFiniteErrorAtOnce) {
     EXPECT_EQ(sweeps, 4u);  // the first batch already sees NaN and stops
 }
 
-TEST(SorTest, RefusesTheDevicePathAndMismatchedGrids) {
+TEST(SorTest, RefusesTheDevicePathWithoutDeviceGridsAndMismatchedGrids) {
     FloatGrid d(10, 10), p(10, 10), t(10, 10), other(10, 11);
     randomize(d, 1);
     p.fill(3.0f);
@@ -193,7 +193,7 @@ TEST(SorTest, RefusesTheDevicePathAndMismatchedGrids) {
         solveSOR(100, sweeps, 0.01f, p, d, t, true, nullptr, nullptr, nullptr, 2.0f);
         FAIL() << "no exception";
     } catch (const Exception& e) {
-        EXPECT_EQ(e.message(), "GPU pressure solve is not available in this build");
+        EXPECT_EQ(e.message(), "SOR solve on the device without device grids");
     }
     EXPECT_THROW(solveSOR(100, sweeps, 0.01f, p, other, t, false, nullptr, nullptr, nullptr, 2.0f),
                  Exception);
