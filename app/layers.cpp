@@ -180,7 +180,8 @@ public:
         octaves_ = int(property<1>(spec, "octaves", {3}).at(0)[0]);
         seed_ = uint32_t(property<1>(spec, "seed", {1}).at(0)[0]);
         masked_ = spec.contains("radius");
-        for (const auto& [key, value] : spec.items()) {
+        for (const auto& item : spec.items()) {
+            const std::string key = item.key();
             static const char* known[] = {"shape", "center", "radius", "size", "color", "color2", "from", "to",
                                           "softness", "scale", "speed", "octaves", "seed", "width", "height"};
             if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return key == k; }) == std::end(known))
