@@ -4,6 +4,7 @@
 #include <cmath>
 #include <new>
 
+#include "engine/denormals.h"
 #include "engine/fast_solver.h"
 #include "gpu/cuda_state.h"
 #include "platform/exception.h"
@@ -162,6 +163,7 @@ void Simulation::chooseSubStep(double frameDt, double& usedDt) {
 
 void Simulation::update(ProgressSink* sink) {
     CudaContextGuard guard;
+    const FlushDenormals flushDenormals;
     ensureSolver();
     const double out = phaseTimer_.elapsed();
     phaseTimer_.restart();

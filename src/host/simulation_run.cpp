@@ -16,6 +16,7 @@
 #include "host/suites.h"
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "platform/thread.h"
 #include "platform/timer.h"
 #include "render/output_writer.h"
 #include "render/resample.h"
@@ -202,10 +203,7 @@ AESimulationHost::AESimulationHost(const PF_InData* in, PluginContext& context) 
 }
 
 void AESimulationHost::run() {
-    const int processors = omp_get_num_procs();
-    SKV_LOG(Info, "using " << processors + 1 << " threads");
-    bool windowThreadStarted = false;
-    std::exception_ptr windowFailure;
+    SKV_LOG(Info, "using 2 threads");
     // The worker's start state is set before either thread runs: the window thread may hand
     // over the first frame before the worker reaches its loop, and a reset inside the worker
     // would swallow that wake-up and leave both threads waiting for each other.
@@ -213,26 +211,28 @@ void AESimulationHost::run() {
     context_.wakeWorker.drain();
     context_.simulationFailed = 0;
     context_.abortRequested = 0;
-#pragma omp parallel num_threads(processors + 1)
-    {
-        const int thread = omp_get_thread_num();
-        if (omp_get_num_threads() > 1) {
-            if (thread == 0) {
-                windowThreadStarted = true;
-                try {
-                    context_.previewWindow->open();
-                } catch (...) {
-                    windowFailure = std::current_exception();
-                    context_.abortRequested = 1;
-                }
-                context_.quitWorker = 1;
-                context_.wakeWorker.release();
-            } else if (thread == 1) {
-                workerLoop();
-            }
-        }
+
+    // The worker is a thread of its own, not the second thread of an OpenMP team: the parallel
+    // loops of a simulation step would then be nested regions, for which the OpenMP runtime
+    // starts new threads every time (about 70 µs a loop, several milliseconds a sub-step). On a
+    // thread of its own they are top-level regions with a team that stays.
+    struct WorkerRunnable final : Runnable {
+        explicit WorkerRunnable(AESimulationHost& h) : host(h) {}
+        void run() override { host.workerLoop(); }
+        AESimulationHost& host;
+    } worker(*this);
+    std::unique_ptr<Thread> workerThread = Thread::create(&worker);
+    workerThread->start(kPriorityNormal);  // throws "Failed to create Thread: ..."
+    std::exception_ptr windowFailure;
+    try {
+        context_.previewWindow->open();
+    } catch (...) {
+        windowFailure = std::current_exception();
+        context_.abortRequested = 1;
     }
-    if (!windowThreadStarted) throw Exception("OMP Error: Failed to start enough threads");
+    context_.quitWorker = 1;
+    context_.wakeWorker.release();
+    workerThread->join();
     SKV_LOG(Debug, "Simulation thread terminated");
     if (windowFailure) std::rethrow_exception(windowFailure);
 }
