@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
         return withDims(w, h, d, payload);
     };
     save(p + "zeros", predictive(4, 4, 1, {0.0f}));
-    save(p + "specials", predictive(5, 3, 2, specials));
+    save(p + "edge_values", predictive(5, 3, 2, specials));
     std::vector<float> noise(64);
     uint32_t state = 12345;
     for (float& v : noise)
@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
 
     const std::string c = root + "/codec_round_trip/";
     save(c + "small", withDims(3, 2, 1, floatBytes({1, 2, 3, 3, 3, 0})));
-    save(c + "specials", withDims(4, 4, 2, floatBytes(specials)));
+    save(c + "edge_values", withDims(4, 4, 2, floatBytes(specials)));
     save(c + "sparse", withDims(16, 1, 1, floatBytes(sparse)));
     return 0;
 }
