@@ -234,6 +234,9 @@ void AESimulationHost::run() {
     context_.wakeWorker.release();
     workerThread->join();
     SKV_LOG(Debug, "Simulation thread terminated");
+    // The worker may finish the frame it was handed after the window has closed, so that no
+    // frameCompleted saw it: the next run starts after that frame instead of simulating it twice.
+    if (context_.frameDone && context_.engine().remainingSteps() == 0) context_.savedCursor = cursor_;
     if (windowFailure) std::rethrow_exception(windowFailure);
 }
 
