@@ -6,6 +6,28 @@
 
 namespace skv {
 
+namespace {
+
+// The suites and objects every drawing call needs, taken from the event's drawing reference.
+struct Canvas {
+    Canvas(const PF_InData* in, DRAWBOT_DrawRef ref)
+        : draw(in, kDRAWBOT_DrawSuite, kDRAWBOT_DrawSuite_Version1),
+          supplier(in, kDRAWBOT_SupplierSuite, kDRAWBOT_SupplierSuite_Version1),
+          surface(in, kDRAWBOT_SurfaceSuite, kDRAWBOT_SurfaceSuite_Version1) {
+        if (draw->GetSupplier(ref, &supplierRef) != kSPNoError || draw->GetSurface(ref, &surfaceRef) != kSPNoError)
+            supplierRef = nullptr;
+    }
+    bool ready() const { return supplierRef && surfaceRef; }
+
+    ScopedSuite<DRAWBOT_DrawbotSuite1> draw;
+    ScopedSuite<DRAWBOT_SupplierSuite1> supplier;
+    ScopedSuite<DRAWBOT_SurfaceSuite1> surface;
+    DRAWBOT_SupplierRef supplierRef = nullptr;
+    DRAWBOT_SurfaceRef surfaceRef = nullptr;
+};
+
+}  // namespace
+
 AEHostDraw::AEHostDraw(const PF_InData* in, const PF_EventExtra* event, int originX, int originY)
     : in_(in), event_(event), originX_(originX), originY_(originY) {}
 
@@ -19,17 +41,12 @@ DRAWBOT_DrawRef AEHostDraw::drawing() {
 
 void AEHostDraw::drawImage(const WidgetImage& image, int x, int y) {
     if (image.width <= 0 || image.height <= 0 || !image.pixels) return;
-    const DRAWBOT_DrawRef ref = drawing();
-    ScopedSuite<DRAWBOT_DrawbotSuite1> draw(in_, kDRAWBOT_DrawSuite, kDRAWBOT_DrawSuite_Version1);
-    ScopedSuite<DRAWBOT_SupplierSuite1> supplier(in_, kDRAWBOT_SupplierSuite, kDRAWBOT_SupplierSuite_Version1);
-    ScopedSuite<DRAWBOT_SurfaceSuite1> surface(in_, kDRAWBOT_SurfaceSuite, kDRAWBOT_SurfaceSuite_Version1);
-    DRAWBOT_SupplierRef supplierRef = nullptr;
-    DRAWBOT_SurfaceRef surfaceRef = nullptr;
-    if (draw->GetSupplier(ref, &supplierRef) != kSPNoError || draw->GetSurface(ref, &surfaceRef) != kSPNoError) return;
+    Canvas canvas(in_, drawing());
+    if (!canvas.ready()) return;
 
     // Hand the pixels over in the layout the host prefers.
     DRAWBOT_PixelLayout layout = kDRAWBOT_PixelLayout_32RGBA_Straight;
-    supplier->GetPreferredPixelLayout(supplierRef, &layout);
+    canvas.supplier->GetPreferredPixelLayout(canvas.supplierRef, &layout);
     std::vector<uint8_t> converted;
     const uint8_t* pixels = image.pixels;
     if (layout != kDRAWBOT_PixelLayout_32RGBA_Straight) {
@@ -47,28 +64,23 @@ void AEHostDraw::drawImage(const WidgetImage& image, int x, int y) {
         pixels = converted.data();
     }
     DRAWBOT_ImageRef imageRef = nullptr;
-    if (supplier->NewImageFromBuffer(supplierRef, image.width, image.height, image.width * 4, layout, pixels,
-                                     &imageRef) != kSPNoError)
+    if (canvas.supplier->NewImageFromBuffer(canvas.supplierRef, image.width, image.height, image.width * 4, layout,
+                                            pixels, &imageRef) != kSPNoError)
         return;
     const DRAWBOT_PointF32 origin{float(originX_ + x), float(originY_ + y)};
-    surface->DrawImage(surfaceRef, imageRef, &origin, 1.0f);
-    supplier->ReleaseObject(imageRef);
+    canvas.surface->DrawImage(canvas.surfaceRef, imageRef, &origin, 1.0f);
+    canvas.supplier->ReleaseObject(imageRef);
 }
 
 void AEHostDraw::drawText(const std::string& text, int x, int y, const TextStyle& style) {
-    const DRAWBOT_DrawRef ref = drawing();
-    ScopedSuite<DRAWBOT_DrawbotSuite1> draw(in_, kDRAWBOT_DrawSuite, kDRAWBOT_DrawSuite_Version1);
-    ScopedSuite<DRAWBOT_SupplierSuite1> supplier(in_, kDRAWBOT_SupplierSuite, kDRAWBOT_SupplierSuite_Version1);
-    ScopedSuite<DRAWBOT_SurfaceSuite1> surface(in_, kDRAWBOT_SurfaceSuite, kDRAWBOT_SurfaceSuite_Version1);
-    DRAWBOT_SupplierRef supplierRef = nullptr;
-    DRAWBOT_SurfaceRef surfaceRef = nullptr;
-    if (draw->GetSupplier(ref, &supplierRef) != kSPNoError || draw->GetSurface(ref, &surfaceRef) != kSPNoError) return;
+    Canvas canvas(in_, drawing());
+    if (!canvas.ready()) return;
     const DRAWBOT_ColorRGBA color{style.r, style.g, style.b, style.a};
     DRAWBOT_BrushRef brush = nullptr;
     DRAWBOT_FontRef font = nullptr;
-    if (supplier->NewBrush(supplierRef, &color, &brush) != kSPNoError) return;
-    if (supplier->NewDefaultFont(supplierRef, style.size, &font) != kSPNoError) {
-        supplier->ReleaseObject(brush);
+    if (canvas.supplier->NewBrush(canvas.supplierRef, &color, &brush) != kSPNoError) return;
+    if (canvas.supplier->NewDefaultFont(canvas.supplierRef, style.size, &font) != kSPNoError) {
+        canvas.supplier->ReleaseObject(brush);
         return;
     }
     // UTF-8 to UTF-16 (the texts are in the basic plane).
@@ -87,9 +99,9 @@ void AEHostDraw::drawText(const std::string& text, int x, int y, const TextStyle
     const DRAWBOT_TextAlignment alignment = style.align == TextStyle::kCenter ? kDRAWBOT_TextAlignment_Center
                                             : style.align == TextStyle::kRight ? kDRAWBOT_TextAlignment_Right
                                                                                : kDRAWBOT_TextAlignment_Left;
-    surface->DrawString(surfaceRef, brush, font, utf16.data(), &origin, alignment);
-    supplier->ReleaseObject(font);
-    supplier->ReleaseObject(brush);
+    canvas.surface->DrawString(canvas.surfaceRef, brush, font, utf16.data(), &origin, alignment);
+    canvas.supplier->ReleaseObject(font);
+    canvas.supplier->ReleaseObject(brush);
 }
 
 }  // namespace skv
