@@ -140,6 +140,13 @@ int runBench(const BenchOptions& options) {
             std::fflush(stdout);
         }
     };
+    // With --json the table is not printed: progress goes to stderr as each measurement ends,
+    // so that a long bench shows it is alive.
+    const auto progress = [&](const std::string& what) {
+        if (!options.json) return;
+        std::fprintf(stderr, "bench: %s measured\n", what.c_str());
+        std::fflush(stderr);
+    };
     Json out;
     out["threads"] = omp_get_max_threads();
     out["gpu"] = CudaState::instance().available() ? CudaState::instance().deviceName() : "";
@@ -170,6 +177,7 @@ int runBench(const BenchOptions& options) {
                     j["substeps_per_frame"].get<double>(), seconds, share("advection"), share("vorticity"), share("pressure"),
                     j["pressure_iterations"].get<double>());
                 out["scenes"].push_back(j);
+                progress(std::string(scene.name) + " " + std::to_string(size) + "² " + j["device"].get<std::string>());
             }
         }
     }
@@ -184,6 +192,7 @@ int runBench(const BenchOptions& options) {
                   {"naive_gbps", s.naive_gbps},
                   {"bit_identical", s.bit_identical}};
     out["multigrid"] = {{"size", s.size}, {"vcycle_naive_sweeps", s.vcycle_naive_sweeps}, {"cycles_to_tolerance", s.cycles_to_tolerance}};
+    progress("SOR and multigrid");
     say("\nred-black SOR at %u²: plain %.0f sweeps/s (%.1f GB/s), fast %.0f sweeps/s (%.2fx), copy %.1f GB/s, bit-identical: %s\n",
         s.size, s.naive_sweeps_per_s, s.naive_gbps, s.sweeps_per_s, s.sweeps_per_s / s.naive_sweeps_per_s, s.copy_gbps,
         s.bit_identical ? "yes" : "NO");
@@ -216,6 +225,7 @@ int runBench(const BenchOptions& options) {
         say(" %s %.1f ms;", r.mode.c_str(), r.ms_per_frame);
     }
     say("\n");
+    progress("render");
 
     const std::string folder = makeTemporaryFolder("skvbench");
     out["cache"] = Json::array();
@@ -226,6 +236,7 @@ int runBench(const BenchOptions& options) {
                 c.readMBps, static_cast<unsigned long long>(c.fileBytes));
         }
         deleteTree(folder);
+        progress("frame files");
     }
     if (options.json) std::printf("%s\n", out.dump(2).c_str());
     return 0;

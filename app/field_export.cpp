@@ -12,14 +12,6 @@
 
 namespace skv::app {
 
-std::string cacheFolderOf(const std::vector<uint8_t>& record) {
-    if (record.size() < 8) return {};
-    const uint64_t length = uint64_t(record[4]) | uint64_t(record[5]) << 8 | uint64_t(record[6]) << 16 |
-                            uint64_t(record[7]) << 24;
-    if (length > record.size() - 8) return {};
-    return std::string(record.begin() + 8, record.begin() + 8 + std::ptrdiff_t(length));
-}
-
 int exportFrameFields(const std::string& cacheFolder, int frame, const std::string& path) {
     char name[64];
     std::snprintf(name, sizeof name, "/skv_sim_cache_%010d.bcf", frame);

@@ -13,7 +13,4 @@ namespace skv::app {
 // written; throws HostError (render) when the frame file is missing or unreadable.
 int exportFrameFields(const std::string& cacheFolder, int frame, const std::string& path);
 
-// The cache folder recorded in a flat sequence-data record, or "" when it records none.
-std::string cacheFolderOf(const std::vector<uint8_t>& sequenceData);
-
 }  // namespace skv::app

@@ -1,6 +1,7 @@
 #include "headless_host.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <numeric>
 
 #include "canvas.h"
+#include "command_line.h"
 #include "host_error.h"
 
 namespace skv::app {
@@ -28,6 +30,8 @@ struct HeadlessHost::Checkout {
 namespace {
 
 HeadlessHost* gHost = nullptr;
+std::atomic<bool> gRunsCancelled{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 int bytesPerChannel(PF_PixelFormat format) {
     return format == PF_PixelFormat_ARGB128 ? 4 : format == PF_PixelFormat_ARGB64 ? 2 : 1;
@@ -218,6 +222,8 @@ struct HostCallbacks {
     static void runEnded(PF_ProgPtr ref, A_long frames, A_Boolean failed, A_long lost) {
         host(ref).lastRun_ = RunReport{int(frames), failed != 0, int(lost)};
     }
+    static A_Boolean runCancelled(PF_ProgPtr) { return gRunsCancelled.load() ? 1 : 0; }
+    static void frameRendered(PF_ProgPtr ref, A_long, A_Boolean cached) { host(ref).lastRenderCached_ = cached != 0; }
     // Custom UI drawing
     static PF_Err getDrawingReference(PF_ContextH, DRAWBOT_DrawRef* ref) {
         if (!gHost->canvas_) return PF_Err_BAD_CALLBACK_PARAM;
@@ -240,7 +246,8 @@ const AEGP_ProjSuite5 kProjSuite = {&HostCallbacks::getNumProjects, &HostCallbac
 const AEGP_PFInterfaceSuite1 kPFInterfaceSuite = {&HostCallbacks::getEffectLayer};
 const AEGP_LayerSuite8 kLayerSuite = {&HostCallbacks::getLayerName, &HostCallbacks::getLayerIndex,
                                       &HostCallbacks::getLayerDuration};
-const SkvProgressSuite1 kProgressSuite = {&HostCallbacks::frameSimulated, &HostCallbacks::runEnded};
+const SkvProgressSuite1 kProgressSuite = {&HostCallbacks::frameSimulated, &HostCallbacks::runEnded,
+                                          &HostCallbacks::runCancelled, &HostCallbacks::frameRendered};
 const PF_EffectCustomUISuite1 kCustomUISuite = {&HostCallbacks::getDrawingReference};
 
 }  // namespace
@@ -677,8 +684,12 @@ SPErr HeadlessHost::acquireSuite(const char* name, int32_t, const void** suite) 
 
 // ---- SmartFX rendering ----
 
+void HeadlessHost::cancelRuns() { gRunsCancelled.store(true); }
+bool HeadlessHost::runsCancelled() { return gRunsCancelled.load(); }
+
 PF_Err HeadlessHost::renderFrame(int frame, Image& image) {
     currentTime_ = timeOfFrame(frame);
+    lastRenderCached_.reset();
     struct Request {
         int index;
         A_long time;
@@ -810,7 +821,8 @@ void HeadlessHost::applySceneSettings() {
     const std::string origin = scene_->path + ": effect: ";
     for (const ParamSetting& s : scene_->effect) {
         const int index = paramIndex(s.name);
-        if (index < 0) throw HostError(kExitScene, origin + "unknown parameter \"" + s.name + "\"");
+        if (index < 0)
+            throw HostError(kExitScene, origin + "unknown parameter \"" + s.name + "\"" + didYouMean(s.name, parameterNames()));
         HostParam& p = params_[size_t(index)];
         const std::string what = origin + "\"" + s.name + "\"";
         const bool keyed = s.value.is_object() && s.value.contains("keys");
@@ -912,6 +924,86 @@ void HeadlessHost::applySceneSettings() {
             default:
                 throw HostError(kExitScene, what + " is a group and takes no value");
         }
+    }
+}
+
+std::vector<std::string> HeadlessHost::parameterNames() const {
+    std::vector<std::string> names;
+    for (size_t i = 1; i < params_.size(); ++i)
+        if (params_[i].def.param_type != PF_Param_GROUP_START && params_[i].def.param_type != PF_Param_GROUP_END)
+            names.push_back(params_[i].name);
+    return names;
+}
+
+std::string HeadlessHost::rangeText(int index) const {
+    const HostParam& p = params_.at(size_t(index));
+    char text[96];
+    switch (p.def.param_type) {
+        case PF_Param_FLOAT_SLIDER:
+            std::snprintf(text, sizeof text, "%g to %g", double(p.def.u.fs_d.valid_min), double(p.def.u.fs_d.valid_max));
+            return text;
+        case PF_Param_CHECKBOX: return "on|off";
+        case PF_Param_POPUP: return p.choices;
+        case PF_Param_LAYER: return "a layer";
+        case PF_Param_ARBITRARY_DATA: return p.def.u.arb_d.dephault ? "colour stops" : "control";
+        default: return "";
+    }
+}
+
+std::string HeadlessHost::valueFingerprint(int index) {
+    const HostParam& p = params_.at(size_t(index));
+    std::string text;
+    char number[40];
+    const auto add = [&](double v) {
+        std::snprintf(number, sizeof number, "%.17g;", v);
+        text += number;
+    };
+    switch (p.def.param_type) {
+        case PF_Param_FLOAT_SLIDER:
+        case PF_Param_CHECKBOX:
+        case PF_Param_POPUP:
+            if (p.keys.empty()) {
+                add(p.def.param_type == PF_Param_FLOAT_SLIDER ? p.def.u.fs_d.value
+                    : p.def.param_type == PF_Param_CHECKBOX   ? double(p.def.u.bd.value)
+                                                              : double(p.def.u.pd.value));
+            } else {
+                text = "keys:";
+                for (const auto& [t, v] : p.keys) {
+                    add(t);
+                    add(v);
+                }
+            }
+            return text;
+        case PF_Param_LAYER:
+            if (!scene_ || p.layer < 0) return "none";
+            {
+                const std::string& name = scene_->layers[size_t(p.layer)]->name();
+                const auto it = scene_->layerTexts.find(name);
+                return "layer:" + name + ":" + (it == scene_->layerTexts.end() ? "" : it->second);
+            }
+        case PF_Param_ARBITRARY_DATA: {
+            const auto hex = [&](const std::vector<uint8_t>& bytes) {
+                static const char digits[] = "0123456789abcdef";
+                for (uint8_t b : bytes) {
+                    text += digits[b >> 4];
+                    text += digits[b & 15];
+                }
+                text += ';';
+            };
+            std::vector<uint8_t> flat;
+            if (p.rampKeys.empty()) {
+                if (flatValue(index, flat)) hex(flat);
+            } else {
+                text = "keys:";
+                for (const auto& [t, handle] : p.rampKeys) {
+                    add(t);
+                    if (flatHandle(index, handle, flat)) hex(flat);
+                }
+            }
+            return text;
+        }
+        default:
+            return "";
     }
 }
 

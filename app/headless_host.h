@@ -89,6 +89,13 @@ public:
     const std::vector<HostParam>& params() const { return params_; }
     // A parameter's value at `seconds`, as text (for listings).
     std::string valueText(int index, double seconds);
+    // What a parameter accepts, as text: "0 to 1000", the choices, "a layer", ...
+    std::string rangeText(int index) const;
+    // The whole value of a parameter, keyframes included, as comparable text: equal texts mean
+    // equal values at every time.
+    std::string valueFingerprint(int index);
+    // Display names of the parameters that take values (for "did you mean").
+    std::vector<std::string> parameterNames() const;
     // The flat form of an arbitrary-data parameter's current value, and setting it from one.
     bool flatValue(int index, std::vector<uint8_t>& flat);
     bool setFlatValue(int index, const std::vector<uint8_t>& flat);
@@ -108,6 +115,12 @@ public:
     void disableSuite(const std::string& name) { disabledSuites_.insert(name); }
     void enableSuite(const std::string& name) { disabledSuites_.erase(name); }
     void setProgressListener(std::function<void(const ProgressReport&)> f) { progress_ = std::move(f); }
+    // Asks a running simulation to stop as a user closing its preview window does. Safe to
+    // call from a signal handler.
+    static void cancelRuns();
+    static bool runsCancelled();
+    // Whether the last render found its frame in the cache, when the plug-in said.
+    const std::optional<bool>& lastRenderCached() const { return lastRenderCached_; }
     // The report of the last simulation run, when the plug-in gave one.
     const std::optional<RunReport>& lastRun() const { return lastRun_; }
     void clearLastRun() { lastRun_.reset(); }
@@ -161,6 +174,7 @@ private:
     std::set<std::string> disabledSuites_;
     std::function<void(const ProgressReport&)> progress_;
     std::optional<RunReport> lastRun_;
+    std::optional<bool> lastRenderCached_;
     Canvas* canvas_ = nullptr;  // the drawing target of the current draw event
     PF_Rect drawArea_{};
     bool globalSetUp_ = false;

@@ -13,6 +13,9 @@ enum ExitCode : int {
     kExitPlugin = 4,      // the plug-in library cannot be used
     kExitSimulation = 5,  // the simulation failed or became unstable
     kExitRender = 6,      // rendering or writing images failed
+    kExitOutdated = 7,    // the cache no longer matches the scene (render without --allow-outdated)
+    kExitInterrupted = 130,  // SIGINT (Ctrl-C): finished work is kept
+    kExitTerminated = 143,   // SIGTERM: finished work is kept
 };
 
 // A failure the program reports to the user and ends with; the message names the file,

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 #include "host_error.h"
 
@@ -84,6 +86,16 @@ void writeImage(const std::string& path, const Image& image, int bits) {
 }
 
 std::string expandFramePattern(const std::string& pattern, int frame) {
+    char number[32];
+    // printf style: %d or %0Nd.
+    for (size_t percent = pattern.find('%'); percent != std::string::npos; percent = pattern.find('%', percent + 1)) {
+        size_t end = percent + 1;
+        while (end < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[end]))) ++end;
+        if (end >= pattern.size() || pattern[end] != 'd' || end - percent - 1 > 2) continue;
+        const int width = end > percent + 1 ? std::atoi(pattern.substr(percent + 1, end - percent - 1).c_str()) : 0;
+        std::snprintf(number, sizeof number, "%0*d", width, frame);
+        return pattern.substr(0, percent) + number + pattern.substr(end + 1);
+    }
     const size_t first = pattern.find('#');
     if (first == std::string::npos) {
         const size_t dot = pattern.find_last_of('.');
@@ -93,7 +105,6 @@ std::string expandFramePattern(const std::string& pattern, int frame) {
     }
     size_t last = first;
     while (last < pattern.size() && pattern[last] == '#') ++last;
-    char number[32];
     std::snprintf(number, sizeof number, "%0*d", int(last - first), frame);
     return pattern.substr(0, first) + number + pattern.substr(last);
 }

@@ -16,8 +16,9 @@ Image readImage(const std::string& path);
 // HostError (render) on failure.
 void writeImage(const std::string& path, const Image& image, int bits);
 
-// Expands a pattern with a run of '#' (the zero padding) by a frame number: "out/f_####.png".
-// A pattern without '#' gets "_" + the number before its extension.
+// Expands a frame pattern by a frame number: a run of '#' (its length is the zero padding,
+// "out/f_####.png") or printf's "%04d" / "%d". A pattern without either gets "_" + the number
+// before its extension.
 std::string expandFramePattern(const std::string& pattern, int frame);
 
 }  // namespace skv::app

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 
+#include "command_line.h"
 #include "host_error.h"
 #include "image_io.h"
 
@@ -180,13 +181,9 @@ public:
         octaves_ = int(property<1>(spec, "octaves", {3}).at(0)[0]);
         seed_ = uint32_t(property<1>(spec, "seed", {1}).at(0)[0]);
         masked_ = spec.contains("radius");
-        for (const auto& item : spec.items()) {
-            const std::string key = item.key();
-            static const char* known[] = {"shape", "center", "radius", "size", "color", "color2", "from", "to",
-                                          "softness", "scale", "speed", "octaves", "seed", "width", "height"};
-            if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return key == k; }) == std::end(known))
-                fail(name, "unknown property \"" + key + "\"");
-        }
+        rejectUnknownKeys("layer \"" + name + "\"", "", spec,
+                          {"shape", "center", "radius", "size", "color", "color2", "from", "to", "softness", "scale",
+                           "speed", "octaves", "seed", "width", "height"});
     }
 
     Image render(double time, double) const override {
@@ -297,12 +294,25 @@ private:
 
 }  // namespace
 
+void rejectUnknownKeys(const std::string& file, const std::string& where, const Json& object,
+                       const std::vector<std::string>& known) {
+    if (!object.is_object()) return;
+    for (const auto& item : object.items()) {
+        if (std::find(known.begin(), known.end(), item.key()) != known.end()) continue;
+        std::string list;
+        for (const auto& k : known) list += (list.empty() ? "" : ", ") + k;
+        throw HostError(kExitScene, file + ": " + where + "unknown key \"" + item.key() + "\"" +
+                                        didYouMean(item.key(), known) + " (known: " + list + ")");
+    }
+}
+
 std::unique_ptr<Layer> makeLayer(const std::string& name, const Json& spec, const std::string& baseDir,
                                  int compWidth, int compHeight) {
     if (!spec.is_object()) fail(name, "a layer is an object with \"shape\" or \"images\"");
     if (spec.contains("images") || spec.contains("image")) {
         const Json& path = spec.contains("images") ? spec["images"] : spec["image"];
         if (!path.is_string()) fail(name, "\"images\" is a file name or a pattern such as frame_####.png");
+        rejectUnknownKeys("layer \"" + name + "\"", "", spec, {spec.contains("images") ? "images" : "image"});
         return makeImageLayer(name, path.get<std::string>(), baseDir);
     }
     int width = compWidth, height = compHeight;
@@ -311,6 +321,7 @@ std::unique_ptr<Layer> makeLayer(const std::string& name, const Json& spec, cons
     if (width < 0 || height < 0 || width > 16384 || height > 16384)
         fail(name, "\"width\" and \"height\" are whole numbers from 0 to 16384");
     if (spec.contains("shapes")) {
+        rejectUnknownKeys("layer \"" + name + "\"", "", spec, {"shapes", "width", "height"});
         if (!spec["shapes"].is_array() || spec["shapes"].empty()) fail(name, "\"shapes\" is a list of shapes drawn in order");
         std::vector<std::unique_ptr<Layer>> parts;
         for (const Json& part : spec["shapes"]) {

@@ -29,6 +29,11 @@ private:
     int width_, height_;
 };
 
+// Throws HostError (scene) for the first key of `object` that is not in `known`, naming `file`,
+// the place (`where`, e.g. "composition: ") and the nearest known key.
+void rejectUnknownKeys(const std::string& file, const std::string& where, const Json& object,
+                       const std::vector<std::string>& known);
+
 // Builds a layer from its scene description. `baseDir` resolves relative image paths; the
 // composition size is the canvas of procedural layers unless they give "width"/"height".
 // Throws HostError (scene) naming the layer and what is wrong.

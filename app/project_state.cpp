@@ -1,5 +1,6 @@
 #include "project_state.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -42,6 +43,28 @@ bool fromHex(const std::string& text, std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
+std::vector<uint8_t> sequenceRecord(const std::string& cacheFolder, bool outdated) {
+    std::vector<uint8_t> record(8 + cacheFolder.size() + 1, 0);
+    const uint32_t length = uint32_t(cacheFolder.size());
+    for (int k = 0; k < 4; ++k) record[4 + size_t(k)] = uint8_t(length >> (8 * k));
+    std::copy(cacheFolder.begin(), cacheFolder.end(), record.begin() + 8);
+    record.back() = outdated ? 1 : 0;
+    return record;
+}
+
+std::string cacheFolderOf(const std::vector<uint8_t>& record) {
+    if (record.size() < 8) return {};
+    const uint64_t length = uint64_t(record[4]) | uint64_t(record[5]) << 8 | uint64_t(record[6]) << 16 |
+                            uint64_t(record[7]) << 24;
+    if (length > record.size() - 8) return {};
+    return std::string(record.begin() + 8, record.begin() + 8 + std::ptrdiff_t(length));
+}
+
+bool outdatedMarkOf(const std::vector<uint8_t>& record) {
+    const std::string folder = cacheFolderOf(record);
+    return record.size() > 8 + folder.size() && record[8 + folder.size()] != 0;
+}
+
 std::optional<ProjectState> loadProjectState(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
@@ -68,6 +91,20 @@ std::optional<ProjectState> loadProjectState(const std::string& path) {
             state.parameters[name] = std::move(flat);
         }
     }
+    if (root.contains("seen")) {
+        if (!root["seen"].is_object()) throw bad("\"seen\" is not an object");
+        for (const auto& [name, value] : root["seen"].items()) {
+            if (!value.is_string()) throw bad("seen value of \"" + name + "\"");
+            state.seen[name] = value.get<std::string>();
+        }
+    }
+    if (root.contains("outdated_by")) {
+        if (!root["outdated_by"].is_array()) throw bad("\"outdated_by\" is not a list");
+        for (const auto& name : root["outdated_by"]) {
+            if (!name.is_string()) throw bad("\"outdated_by\" holds names");
+            state.outdatedBy.push_back(name.get<std::string>());
+        }
+    }
     return state;
 }
 
@@ -77,6 +114,8 @@ void saveProjectState(const std::string& path, const ProjectState& state) {
     root["sequence_data"] = toHex(state.sequenceData);
     root["parameters"] = nlohmann::json::object();
     for (const auto& [name, flat] : state.parameters) root["parameters"][name] = toHex(flat);
+    root["seen"] = state.seen;
+    root["outdated_by"] = state.outdatedBy;
     const std::string partial = path + ".partial-" + std::to_string(::getpid());
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);

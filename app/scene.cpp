@@ -1,9 +1,12 @@
 #include "scene.h"
 
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "command_line.h"
 #include "host_error.h"
 
 namespace skv::app {
@@ -49,18 +52,17 @@ Scene parseScene(const std::string& text, const std::string& path) {
              std::string("not valid JSON (") + e.what() + ")");
     }
     if (!root.is_object()) fail(path, "the scene is a JSON object");
-    for (const auto& [key, value] : root.items())
-        if (key != "composition" && key != "layers" && key != "effect" && key != "output" && key != "cache")
-            fail(path, "unknown section \"" + key + "\" (composition, layers, effect, output, cache)");
+    rejectUnknownKeys(path, "", root, {"composition", "layers", "effect", "output", "cache"});
 
     Scene scene;
-    scene.path = path;
-    const size_t slash = path.find_last_of('/');
-    scene.dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    scene.path = std::filesystem::absolute(path).lexically_normal().string();
+    scene.dir = std::filesystem::path(scene.path).parent_path().string();
 
     if (!root.contains("composition") || !root["composition"].is_object())
         fail(path, "missing \"composition\" {width, height, fps, duration, bits}");
     const Json& c = root["composition"];
+    rejectUnknownKeys(path, "composition: ", c, {"width", "height", "fps", "duration", "bits"});
+    scene.compositionText = c.dump();
     const auto number = [&](const char* key, double fallback, bool required) -> double {
         if (!c.contains(key)) {
             if (required) fail(path, std::string("composition: missing \"") + key + "\"");
@@ -79,14 +81,22 @@ Scene parseScene(const std::string& text, const std::string& path) {
     if (!(scene.comp.fps > 0 && scene.comp.fps <= 1000)) fail(path, "composition: fps must be above 0 and at most 1000");
     scene.comp.duration = number("duration", 0, true);
     if (!(scene.comp.duration > 0 && scene.comp.duration <= 36000)) fail(path, "composition: duration (seconds) must be above 0");
+    // Every frame is a cached file and an entry of the run's plan: a count no sound scene needs
+    // is refused before anything is sized by it.
+    constexpr double kMaxFrames = 1000000;
+    if (std::floor(scene.comp.duration * scene.comp.fps + 1e-9) > kMaxFrames)
+        fail(path, "composition: duration x fps gives " + std::to_string(int64_t(scene.comp.duration * scene.comp.fps)) +
+                       " frames; at most 1000000");
     const double bits = number("bits", 8, false);
     if (bits != 8 && bits != 16 && bits != 32) fail(path, "composition: bits is 8, 16 or 32");
     scene.comp.bits = int(bits);
 
     if (root.contains("layers")) {
         if (!root["layers"].is_object()) fail(path, "\"layers\" is an object of named layers");
-        for (const auto& [name, spec] : root["layers"].items())
+        for (const auto& [name, spec] : root["layers"].items()) {
             scene.layers.push_back(makeLayer(name, spec, scene.dir, scene.comp.width, scene.comp.height));
+            scene.layerTexts[name] = spec.dump();
+        }
     }
 
     if (!root.contains("effect") || !root["effect"].is_object())
@@ -106,7 +116,8 @@ Scene parseScene(const std::string& text, const std::string& path) {
         if (!root["output"].is_string()) fail(path, "\"output\" is an image file pattern such as out/frame_####.png");
         scene.output = root["output"].get<std::string>();
     }
-    scene.cache = path + ".cache";
+    scene.output = scene.resolve(scene.output);
+    scene.cache = scene.path + ".cache";
     if (root.contains("cache")) {
         if (!root["cache"].is_string() || root["cache"].get<std::string>().empty())
             fail(path, "\"cache\" is the folder of the disk cache");

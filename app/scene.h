@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,14 +31,17 @@ struct ParamSetting {
 // A scene file: composition, layers, the effect applied to one layer with its parameters, and
 // the output image pattern. Relative paths are relative to the scene file.
 struct Scene {
-    std::string path;
-    std::string dir;
+    std::string path;  // absolute
+    std::string dir;   // absolute: relative paths of the scene are relative to it
     Composition comp;
     std::vector<std::unique_ptr<Layer>> layers;  // in file order: the layer index order
     std::string inputLayer;
     std::vector<ParamSetting> effect;
     std::string output;
     std::string cache;  // the disk cache folder ("cache"; default: the scene's path + ".cache")
+    // The scene's text of each layer and of the composition, to tell when an edit changed them.
+    std::map<std::string, std::string> layerTexts;
+    std::string compositionText;
 
     const Layer* layer(const std::string& name) const;
     int layerIndex(const std::string& name) const;  // -1 when missing
@@ -48,7 +52,8 @@ struct Scene {
 };
 
 // Loads and checks a scene file; builds its layers (image sequences are scanned for gaps).
-// Throws HostError (scene) with the file and line, layer or parameter concerned.
+// Throws HostError (scene) with the file and line, layer or parameter concerned. Paths are
+// made absolute, so that every command works the same from any working directory.
 Scene loadScene(const std::string& path);
 
 // The same from text (for tests and built-in scenes); `path` names it in messages and anchors

@@ -244,6 +244,28 @@ void FastSolver::reset() {
         residency_ = Residency::Both;
 }
 
+double FastSolver::restoreFields(const FloatGrid* const* bySlot, int slots) {
+    reset();
+    FloatGrid* const targets[] = {&u_, &v_, &temperature_, &density_, &fuel_, &textureU_, &textureV_,
+                                  &red_, &green_, &blue_, &alpha_};
+    const int targetSlots[] = {kOutputVelocityU, kOutputVelocityV, kOutputTemperature, kOutputDensity,
+                               kOutputFuel, kOutputTextureU, kOutputTextureV, kOutputRed,
+                               kOutputGreen, kOutputBlue, kOutputAlpha};
+    for (size_t k = 0; k < std::size(targets); ++k) {
+        const FloatGrid* stored = targetSlots[k] < slots ? bySlot[targetSlots[k]] : nullptr;
+        if (!stored) continue;
+        FloatGrid& field = *targets[k];
+        if (stored->width() != field.width() || stored->height() != field.height() || stored->depth() != field.depth()) {
+            reset();
+            return -1.0;
+        }
+        field.copyFrom(*stored);
+    }
+    // The host grids now hold the state; the device takes it over at its next sub-step.
+    residency_ = Residency::Host;
+    return stabilityBound();
+}
+
 void FastSolver::setInputs(const SolverInputs& inputs) {
     inputs_ = inputs;
     if (inputs.obstacle) obstacleChanged_ = true;

@@ -48,6 +48,7 @@ class FastSolver : public FluidSolver, public ProgressSink {
     void step(double dt, bool useTexture, ProgressSink* sink) override;
     const FloatGrid* output(int slot) const override;
     void reset() override;
+    double restoreFields(const FloatGrid* const* bySlot, int slots) override;
 
     SimulationParameters& parameters() override { return params_; }
     double advectionSeconds() const override { return advectionSeconds_; }

@@ -43,6 +43,7 @@ enum SolverOutput : int {
     kOutputGreen = 24,
     kOutputBlue = 25,
     kOutputAlpha = 26,
+    kOutputSlots = 27,  // one past the largest slot
 };
 
 // A grid solver of the simulation. One sub-step is step() (scalars) then
@@ -66,6 +67,12 @@ public:
     virtual const FloatGrid* output(int slot) const = 0;
     // Clears all fields to their initial state.
     virtual void reset() = 0;
+    // Continues from stored fields instead of the initial state: `bySlot[s]` is the grid of
+    // output slot s (null where the store has none: that field stays as reset() left it). The
+    // rates of earlier sub-steps are not stored, so the next sub-step starts as a first one
+    // does. Returns the stability bound of the restored velocity (as computeMaxTimeStep does),
+    // or a negative value, with the state reset, when a grid does not fit the solver's size.
+    virtual double restoreFields(const FloatGrid* const* bySlot, int slots) = 0;
 
     // The parameter record the solver works with, copied in before every sub-step.
     virtual SimulationParameters& parameters() = 0;

@@ -78,6 +78,34 @@ void Simulation::reset(bool clearInputs) {
     store_->resetBuffer(true, true);
 }
 
+bool Simulation::resumeFromCache(int32_t frameNumber) {
+    CudaContextGuard guard;
+    ensureSolver();
+    reset(false);
+    double bound = -1.0;
+    {
+        CacheFrameGuard frame(store_.get(), frameNumber, true);
+        if (!frame.frame()) return false;
+        const FloatGrid* bySlot[kOutputSlots] = {};
+        const std::pair<int, uint32_t> stored[] = {{kOutputVelocityU, 5}, {kOutputVelocityV, 6}, {kOutputDensity, 2},
+                                                   {kOutputTemperature, 3}, {kOutputFuel, 4}, {kOutputTextureU, 8},
+                                                   {kOutputTextureV, 9}, {kOutputRed, 10}, {kOutputGreen, 11},
+                                                   {kOutputBlue, 12}, {kOutputAlpha, 13}};
+        for (const auto& [slot, gridType] : stored) bySlot[slot] = frame.grid(gridType);
+        // A frame without velocity is not a state to continue from.
+        if (bySlot[kOutputVelocityU] && bySlot[kOutputVelocityV]) bound = solver_->restoreFields(bySlot, kOutputSlots);
+    }
+    if (!(bound >= 0.0)) {
+        solver_->reset();
+        return false;
+    }
+    maxDt_ = bound;
+    frameCounter_ = frameNumber + 1;
+    gridsInitialised_ = true;
+    SKV_LOG(Info, "Simulation: continuing after cached frame " << frameNumber);
+    return true;
+}
+
 void Simulation::ensureSolver() {
     if (solver_) return;
     CudaContextGuard guard;

@@ -70,6 +70,13 @@ public:
     // Frames stored since the last reset (the next frame's cache slot).
     int32_t frameCounter() const { return frameCounter_; }
 
+    // Continues the simulation after cached frame `frameNumber` (a project reopened, or a run
+    // stopped between processes): the frame's fields become the solver's state and the next
+    // update computes frame `frameNumber + 1`. False, with the simulation back at frame 0,
+    // when the cache does not hold the frame or its grids do not fit the current size. The
+    // sub-step rates are not cached, so the first sub-step after it is taken as a first one.
+    bool resumeFromCache(int32_t frameNumber);
+
     // Advances one frame, or finishes the frame an abort interrupted. An abort through the
     // sink returns early (logged) and the next call continues; solver exceptions (out of
     // memory, a diverging pressure solve) pass to the caller with the frame unfinished.

@@ -436,7 +436,10 @@ void runCacheAction(const CommandArgs& a, PluginContext& context, int action) {
 }
 
 void runSimulationAction(const CommandArgs& a, PluginContext& context, int action) {
-    if (action == SimulationControl::kRestart) context.engine().setGridsInitialised(false);
+    if (action == SimulationControl::kRestart) {
+        context.engine().setGridsInitialised(false);
+        context.continueFromCache = false;
+    }
     runSimulation(a, context);
     if (!context.engine().frameStore().cacheDirectoryPath().empty()) markChanged(a, kParamSimulationControl);
     a.out->out_flags |= PF_OutFlag_FORCE_RERENDER;

@@ -82,7 +82,14 @@ PF_Err smartRender(const CommandArgs& a) {
     const A_long width = scaled(a.in->width, a.in->downsample_x);
     const A_long height = scaled(a.in->height, a.in->downsample_y);
     context->renderOutput.resize(uint32_t(std::max<A_long>(width, 0)), uint32_t(std::max<A_long>(height, 0)));
-    renderFrame(*context, frame, context->renderOutput, &context->renderTexture, context->renderSettings);
+    const bool cached =
+        renderFrame(*context, frame, context->renderOutput, &context->renderTexture, context->renderSettings);
+    try {
+        // A host that offers it learns whether the output is the frame or empty for want of it.
+        ScopedSuite<SkvProgressSuite1> progress(a.in, kSkvProgressSuite, kSkvProgressSuiteVersion1);
+        if (progress->FrameRendered) progress->FrameRendered(a.in->effect_ref, frame, cached ? 1 : 0);
+    } catch (PF_Err) {
+    }
     writeImageToWorld(context->renderOutput, *output, bits);
     if (input) multiplyByWorld(*output, *input, bits);
     return PF_Err_NONE;

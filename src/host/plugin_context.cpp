@@ -148,6 +148,7 @@ PF_Err resetupSequenceData(const CommandArgs& a) {
         if (cancelled) break;
     }
     if (size > kFlatHeader + length) context->engine().frameStore().setOutdated(record[kFlatHeader + length] != 0);
+    context->continueFromCache = !context->engine().frameStore().cacheDirectoryPath().empty();
     return PF_Err_NONE;
 }
 

@@ -46,6 +46,9 @@ public:
     bool report(int done, int total) override;
 
     TimeCursor savedCursor;  // where the next run resumes
+    // A reopened project: its next run continues after the frames of its cache (the state in
+    // memory is gone, the frames on disk are not). Cleared by "restart" and by that run.
+    bool continueFromCache = false;
     std::unique_ptr<PreviewWindow> previewWindow;
     std::unique_ptr<RampEditor> densityEditor, temperatureEditor, fuelEditor;
     std::unique_ptr<SimulationControl> simulationControl;

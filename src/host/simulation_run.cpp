@@ -15,6 +15,7 @@
 #include "host/string_table.h"
 #include "host/suites.h"
 #include "platform/exception.h"
+#include "platform/files.h"
 #include "platform/log.h"
 #include "platform/thread.h"
 #include "platform/timer.h"
@@ -97,6 +98,7 @@ public:
 
 private:
     void run();
+    void continueAfterCachedFrames();
     void workerLoop();
     bool addInputs(A_long time);
 
@@ -149,6 +151,11 @@ AESimulationHost::AESimulationHost(const PF_InData* in, PluginContext& context) 
     const double fps = in->time_step ? double(in->time_scale) / in->time_step : 0.0;
     const double seconds = duration.scale ? double(duration.value) / duration.scale : 0.0;
     totalFrames_ = int(seconds * fps);
+    if (progress_ && (*progress_)->RunCancelled) {
+        SkvProgressSuite1 const* suite = progress_->operator->();
+        const PF_ProgPtr ref = in->effect_ref;
+        context_.previewWindow->setCloseCheck([suite, ref] { return suite->RunCancelled(ref) != 0; });
+    }
     context_.previewWindow->setFrames(0, totalFrames_, fps);
     context_.previewWindow->stopwatch().restart();
 
@@ -196,10 +203,26 @@ AESimulationHost::AESimulationHost(const PF_InData* in, PluginContext& context) 
         engine.setCurrentTime(startCursor_);
         engine.setFrameDuration(startCursor_.step);
         context_.savedCursor = startCursor_;
+        if (context_.continueFromCache && !engine.frameStore().outdated()) continueAfterCachedFrames();
     }
+    context_.continueFromCache = false;
     cursor_ = context_.savedCursor;
     startedAtFirstFrame_ = cursor_.frameIndex() == 0;
     run();
+}
+
+void AESimulationHost::continueAfterCachedFrames() {
+    Simulation& engine = context_.engine();
+    int32_t cached = 0;
+    while (cached < totalFrames_ && fileExists(engine.frameStore().frameFileName(cached))) ++cached;
+    if (cached == 0) return;
+    if (!engine.resumeFromCache(cached - 1)) {
+        SKV_LOG(Warning, "Cached frame " << (cached - 1) << " cannot be continued from: simulating from frame 0");
+        return;
+    }
+    const TimeCursor resumed{startCursor_.time + startCursor_.step * Rational(cached, 1), startCursor_.step};
+    engine.setCurrentTime(resumed);
+    context_.savedCursor = resumed;
 }
 
 void AESimulationHost::run() {
@@ -534,7 +557,7 @@ PF_Err readRenderSettings(A_long time, const PF_InData* in, RenderSettings& sett
     return PF_Err_NONE;
 }
 
-void renderFrame(PluginContext& context, int frameIndex, FloatImage& output, const FloatImage* texture,
+bool renderFrame(PluginContext& context, int frameIndex, FloatImage& output, const FloatImage* texture,
                  const RenderSettings& settings) {
     std::lock_guard<std::mutex> lock(context.renderMutex);
     CacheFrameGuard guard(&context.engine().frameStore(), frameIndex, true);
@@ -542,6 +565,7 @@ void renderFrame(PluginContext& context, int frameIndex, FloatImage& output, con
     for (uint32_t t = 0; t < CacheFrameGuard::kGridTypes; ++t) grids[t] = guard.grid(t);
     const FrameFields fields = FrameFields::fromGrids(grids, CacheFrameGuard::kGridTypes);
     context.renderer.render(fields, texture, settings, output);
+    return guard.frame() != nullptr;
 }
 
 }  // namespace skv

@@ -16,8 +16,9 @@ void runSimulation(const CommandArgs& a, PluginContext& context);
 PF_Err readRenderSettings(A_long time, const PF_InData* in, RenderSettings& settings);
 
 // Renders cached frame `frameIndex` of the context's engine into `output` (whose size the
-// caller sets); without the frame the output is transparent black.
-void renderFrame(PluginContext& context, int frameIndex, FloatImage& output, const FloatImage* texture,
+// caller sets); without the frame the output is transparent black. Returns whether the cache
+// held the frame (in RAM, or in a readable file).
+bool renderFrame(PluginContext& context, int frameIndex, FloatImage& output, const FloatImage* texture,
                  const RenderSettings& settings);
 
 }  // namespace skv

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "platform/files.h"
@@ -38,13 +39,21 @@ std::string formatLine(double seconds, std::string_view message) {
 
 }  // namespace
 
-std::string logFilePath() { return profileFolder() + "/skyvane.log"; }
+// SKYVANE_LOG names another file, so that tasks running side by side (the chunks of a render
+// on a farm) do not share, and truncate, one log.
+std::string logFilePath() {
+    if (const char* path = std::getenv("SKYVANE_LOG"); path && *path) return path;
+    return profileFolder() + "/skyvane.log";
+}
 
-void log(LogChannel, std::string_view message) {
+void log(LogChannel channel, std::string_view message) {
     try {
         LogState& s = state();
         if (!s.enabled) return;
         const std::string line = formatLine(s.timer.elapsed(), message);
+        // Errors also reach whoever watches the process (a terminal, a farm's task log): a
+        // user should not have to know where the log file is to learn why something failed.
+        if (channel == LogChannel::Error) std::fprintf(stderr, "skyvane: error: %.*s\n", int(message.size()), message.data());
         ScopedLock lock(&s.mutex);
         if (!s.file.is_open()) {
             s.file.clear();

@@ -2,6 +2,7 @@
 
 #include <GLFW/glfw3.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -12,6 +13,10 @@ namespace skv {
 namespace {
 
 std::mutex glfwMutex;
+
+// How often an open dialog asks closeWanted(): often enough that a stop feels immediate, rarely
+// enough to cost nothing.
+constexpr double kClosePollSeconds = 0.1;
 
 void logGlfwError(int code, const char* description) {
     SKV_LOG(Debug, "GLFW error " << code << ": " << (description ? description : ""));
@@ -159,14 +164,15 @@ void GLWindow::open() {
         if (ended_) break;
         if (window_) {
             if (dirty_) paintNow();
-            glfwWaitEvents();
-            if (glfwWindowShouldClose(window_) || closeRequested_) handleClose();
+            glfwWaitEventsTimeout(kClosePollSeconds);
+            if (glfwWindowShouldClose(window_) || closeRequested_ || closeWanted()) handleClose();
         } else {
             std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return !messages_.empty() || closeRequested_; });
+            wake_.wait_for(lock, std::chrono::duration<double>(kClosePollSeconds),
+                           [this] { return !messages_.empty() || closeRequested_; });
             const bool close = closeRequested_;
             lock.unlock();
-            if (close) handleClose();
+            if (close || closeWanted()) handleClose();
         }
     }
     open_ = false;

@@ -48,6 +48,8 @@ protected:
     virtual void onClose() {}
     virtual void onKey(int) {}
     virtual void onUserMessage(intptr_t, intptr_t, intptr_t) {}
+    // Asked a few times a second while the dialog runs: true closes it as the user would.
+    virtual bool closeWanted() { return false; }
 
     // Makes the context current; throws Exception "Failed to activate GL Context" when it
     // cannot. Does nothing without a window.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ public:
     void setTimes(double lastFrameSeconds, double meanFrameSeconds);
     Timer& stopwatch() { return stopwatch_; }
     int currentFrame() const { return currentFrame_; }
+    // The host's own way to close the window (a headless host's Ctrl-C): asked a few times a
+    // second while the window is open; true closes it as the user's click on its close box.
+    void setCloseCheck(std::function<bool()> check) { closeCheck_ = std::move(check); }
 
     // The title for the given progress: per-frame seconds when a frame takes a second or more,
     // frames per second otherwise.
@@ -42,6 +46,7 @@ protected:
     void onClose() override;
     void onKey(int key) override;
     void onUserMessage(intptr_t code, intptr_t wParam, intptr_t lParam) override;
+    bool closeWanted() override { return closeCheck_ && closeCheck_(); }
 
 private:
     void setPerspective(int width, int height);
@@ -64,6 +69,7 @@ private:
     int framesHandled_ = 0;
     int closeAfterFrames_ = -1;   // automated tests of the close path
     std::string screenshotPath_;  // automated tests of what the window shows
+    std::function<bool()> closeCheck_;
 };
 
 }  // namespace skv

@@ -92,7 +92,7 @@ TEST_F(PreviewTest, ClosingTheWindowMidRunEndsItAndKeepsTheFramesSoFar) {
     const ProgramRun r = simulate("SKYVANE_PREVIEW_CLOSE_AFTER=3");
     ASSERT_EQ(r.status, 0) << r.output;
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(r.output, m, std::regex(R"(done task=simulate (\d+) frames in the cache)"))) << r.output;
+    ASSERT_TRUE(std::regex_search(r.output, m, std::regex(R"(result task=simulate status=ok exit=0 frames=(\d+))"))) << r.output;
     const int frames = std::stoi(m[1]);
     EXPECT_GE(frames, 1);
     EXPECT_LT(frames, 12);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app_test_support.h"
+#include "command_line.h"
 #include "host_error.h"
 #include "image_io.h"
 
@@ -31,23 +32,34 @@ TEST(SceneTest, MalformedJsonNamesFileAndLine) {
     EXPECT_NE(error.find("not valid JSON"), std::string::npos);
 }
 
-TEST(SceneTest, MissingOrWrongPiecesAreNamed) {
-    EXPECT_NE(errorOf("{}").find("missing \"composition\""), std::string::npos);
-    EXPECT_NE(errorOf(std::string("{") + kComposition + "}").find("missing \"effect\""), std::string::npos);
-    EXPECT_NE(errorOf(std::string("{") + kComposition + R"(, "effect": { "layer": "nope" }})").find("must name one of the scene's layers"),
-              std::string::npos);
-    EXPECT_NE(errorOf(R"({"composition": {"width": 0, "height": 16, "duration": 1}, "effect": {}})").find("width and height"),
-              std::string::npos);
-    EXPECT_NE(errorOf(R"({"composition": {"width": 8, "height": 8, "duration": 1, "bits": 12}, "effect": {}})").find("bits"),
-              std::string::npos);
-    EXPECT_NE(errorOf(std::string("{") + kComposition + R"(, "effect": {}, "extra": 1})").find("unknown section \"extra\""),
-              std::string::npos);
-    EXPECT_NE(errorOf(std::string("{") + kComposition + R"(, "layers": {"a": {"shape": "star"}}, "effect": {"layer": "a"}})")
-                  .find("layer \"a\": unknown shape \"star\""),
-              std::string::npos);
-    EXPECT_NE(errorOf(std::string("{") + kComposition + R"(, "layers": {"a": {"shape": "disc", "radius": [1, 2]}}, "effect": {"layer": "a"}})")
-                  .find("\"radius\": expected a number"),
-              std::string::npos);
+TEST(SceneTest, MissingWrongOrUnknownPiecesAreNamed) {
+    const std::string comp = kComposition;
+    struct Case {
+        std::string text, message;
+    };
+    const Case cases[] = {
+        {"{}", "missing \"composition\""},
+        {"{" + comp + "}", "missing \"effect\""},
+        {"{" + comp + R"(, "effect": { "layer": "nope" }})", "must name one of the scene's layers"},
+        {R"({"composition": {"width": 0, "height": 16, "duration": 1}, "effect": {}})", "width and height"},
+        {R"({"composition": {"width": 8, "height": 8, "duration": 1, "bits": 12}, "effect": {}})", "bits"},
+        {R"({"composition": {"width": 8, "height": 8, "duration": 2000, "fps": 1000}, "effect": {}})",
+         "gives 2000000 frames; at most 1000000"},
+        {"{" + comp + R"(, "layers": {"a": {"shape": "star"}}, "effect": {"layer": "a"}})", "layer \"a\": unknown shape \"star\""},
+        {"{" + comp + R"(, "layers": {"a": {"shape": "disc", "radius": [1, 2]}}, "effect": {"layer": "a"}})",
+         "\"radius\": expected a number"},
+        // Unknown keys anywhere are errors with the nearest known key.
+        {"{" + comp + R"(, "effect": {}, "outptu": "x"})", "unknown key \"outptu\" (did you mean \"output\"?)"},
+        {R"({"composition": {"width": 8, "height": 8, "duration": 1, "fsp": 24}, "effect": {}})",
+         "composition: unknown key \"fsp\" (did you mean \"fps\"?)"},
+        {"{" + comp + R"(, "layers": {"a": {"shape": "disc", "raduis": 3}}, "effect": {"layer": "a"}})",
+         "layer \"a\": unknown key \"raduis\" (did you mean \"radius\"?)"},
+        {"{" + comp + R"(, "layers": {"a": {"shapes": [{"shape": "box"}], "colour": 1}}, "effect": {"layer": "a"}})",
+         "layer \"a\": unknown key \"colour\""},
+        {"{" + comp + R"(, "layers": {"a": {"shapes": [{"shape": "box", "sise": [1, 1]}]}}, "effect": {"layer": "a"}})",
+         "unknown key \"sise\" (did you mean \"size\"?)"},
+    };
+    for (const Case& c : cases) EXPECT_NE(errorOf(c.text).find(c.message), std::string::npos) << c.text << "\n" << errorOf(c.text);
 }
 
 TEST(SceneTest, ProceduralLayersFollowTheirKeyframes) {
@@ -103,10 +115,44 @@ TEST(SceneTest, GapsAndMissingImagesAreRefusedWithTheFileName) {
     EXPECT_NE(sceneWith(R"({ "image": "missing.png" })").find("missing.png: cannot read image"), std::string::npos);
 }
 
-TEST(SceneTest, FramePatternsUseTheirHashesAsPadding) {
+TEST(SceneTest, FramePatternsTakeHashesOrPrintfPadding) {
     EXPECT_EQ(expandFramePattern("out/fire_####.png", 7), "out/fire_0007.png");
     EXPECT_EQ(expandFramePattern("a#.exr", 123), "a123.exr");
+    EXPECT_EQ(expandFramePattern("out/fire_%04d.png", 7), "out/fire_0007.png");
+    EXPECT_EQ(expandFramePattern("100%/f_%d.png", 12), "100%/f_12.png");
     EXPECT_EQ(expandFramePattern("plain.png", 3), "plain_3.png");
+}
+
+TEST(CommandLineTest, FrameSetsAsFarmsWriteThem) {
+    struct Case {
+        const char* text;
+        std::vector<int> frames;
+    };
+    const Case good[] = {{"10", {10}},
+                         {"3-6", {3, 4, 5, 6}},
+                         {"0-20x5", {0, 5, 10, 15, 20}},
+                         {"1,5,9-11", {1, 5, 9, 10, 11}},
+                         {"9-11,1,10", {1, 9, 10, 11}}};
+    for (const Case& c : good) EXPECT_EQ(parseFrameSet(c.text, 30), c.frames) << c.text;
+    EXPECT_EQ(formatFrameSet({1, 5, 9, 10, 11}), "1,5,9-11");
+    for (const char* bad : {"", "9-2", "-3", "0-30", "1-4x0", "1,,2", "a-b", "10-12x", "3x2", "1-2-3"}) {
+        try {
+            parseFrameSet(bad, 30);
+            ADD_FAILURE() << "accepted " << bad;
+        } catch (const HostError& e) {
+            EXPECT_EQ(e.code(), kExitUsage) << bad;
+        }
+    }
+}
+
+TEST(CommandLineTest, CloseNamesAreSuggestedAndFarOnesAreNot) {
+    const std::vector<std::string> names = {"--frames", "--output", "--allow-outdated"};
+    EXPECT_EQ(closestMatch("--frame", names), "--frames");
+    EXPECT_EQ(closestMatch("--allow-outdate", names), "--allow-outdated");
+    EXPECT_EQ(closestMatch("--verbose", names), "");
+    EXPECT_EQ(parseSetting("Buoyancy=5").second, "5");
+    EXPECT_EQ(parseSetting("Render Mode=Fire + Smoke").second, "\"Fire + Smoke\"");
+    EXPECT_THROW(parseSetting("Buoyancy"), HostError);
 }
 
 TEST(SceneTest, AnimatedValuesParseNumbersArraysAndKeys) {

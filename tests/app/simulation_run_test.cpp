@@ -34,7 +34,7 @@ protected:
                             (layers.empty() ? "" : ", " + layers) + R"( }, "effect": { "layer": "plate")" +
                             (effect.empty() ? "" : ", " + effect) + R"( }, "output": "out/f_####.exr" })");
         session_ = std::make_unique<Session>(test::pluginPath(), dir_.file("scene.json"));
-        session_->openInstance();
+        session_->openInstance(Session::CacheUse::kCreate);
         session_->host().setProgressListener([this](const ProgressReport& r) { reported_.push_back(r.frame); });
     }
 

@@ -35,6 +35,7 @@ public:
         return slot == kOutputVelocityU || slot == kOutputVelocityV ? &grid_ : nullptr;
     }
     void reset() override {}
+    double restoreFields(const FloatGrid* const*, int) override { return -1.0; }
     SimulationParameters& parameters() override { return params_; }
     double advectionSeconds() const override { return 0; }
     double vorticitySeconds() const override { return 0; }

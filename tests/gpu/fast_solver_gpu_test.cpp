@@ -175,6 +175,7 @@ class DeviceCornerRule : public FluidSolver {
     }
     const FloatGrid* output(int slot) const override { return s_->output(slot); }
     void reset() override { s_->reset(); }
+    double restoreFields(const FloatGrid* const* bySlot, int slots) override { return s_->restoreFields(bySlot, slots); }
     SimulationParameters& parameters() override { return s_->parameters(); }
     double advectionSeconds() const override { return s_->advectionSeconds(); }
     double vorticitySeconds() const override { return s_->vorticitySeconds(); }

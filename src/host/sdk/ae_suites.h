@@ -168,6 +168,12 @@ struct SkvProgressSuite1 {
     // how many frames the disk cache could not keep.
     void (*RunEnded)(PF_ProgPtr effect_ref, A_long frames_cached, A_Boolean failed,
                      A_long frames_lost);
+    // Polled by the run (on the host's thread, a few times a second): true when the host wants
+    // the run to end as if the user had closed the preview window (Ctrl-C on a terminal).
+    A_Boolean (*RunCancelled)(PF_ProgPtr effect_ref);
+    // A render of `frame` found it in the cache (true), or found no frame or a damaged one, so
+    // that the output is empty (false).
+    void (*FrameRendered)(PF_ProgPtr effect_ref, A_long frame, A_Boolean cached);
 };
 
 }  // extern "C"
