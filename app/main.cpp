@@ -199,7 +199,16 @@ int main(int argc, char** argv) {
     Outcome outcome(o);
     try {
         applyThreadCount(o.threads, argv);
-        if (!o.log.empty()) ::setenv("SKYVANE_LOG", std::filesystem::absolute(o.log).c_str(), 1);
+        if (!o.log.empty()) {
+            const std::filesystem::path log = std::filesystem::absolute(o.log);
+            std::error_code error;
+            std::filesystem::create_directories(log.parent_path(), error);
+            if (std::FILE* f = std::fopen(log.c_str(), "a"))
+                std::fclose(f);
+            else
+                throw HostError(kExitUsage, "--log " + o.log + ": cannot write the log (" + std::strerror(errno) + ")");
+            ::setenv("SKYVANE_LOG", log.c_str(), 1);
+        }
         if (command == info) return outcome.finish(commandInfo(o));
         if (command == bench) return outcome.finish(runBench(benchOptions));
         if (command == layers) return outcome.finish(commandLayers(o));

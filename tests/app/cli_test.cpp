@@ -120,6 +120,27 @@ TEST_F(CliTest, SimulateThenRenderWritesTheFrameSetFromAnyWorkingDirectory) {
     r = run({"status", dir_.file("scene.json")});
     EXPECT_NE(r.output.find("frames:  6 of 6 cached: 0-5"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("state:   up to date"), std::string::npos) << r.output;
+
+    // A sheet of what was rendered: the frames that are missing are named and left out.
+    r = run({"sheet", dir_.file("out/f_##.png"), "-o", dir_.file("sheets/all.png"), "--width", "40"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("no image for frames 0,3"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("contact sheet of 3 frames"), std::string::npos) << r.output;
+    EXPECT_TRUE(fileExists(dir_.file("sheets/all.png")));
+}
+
+TEST_F(CliTest, ThreadsAndLogFileAreTheUsersToChoose) {
+    ProgramRun r = run({"info", "--threads", "1"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("OpenMP threads: 1 "), std::string::npos) << r.output;
+    r = run({"simulate", dir_.file("scene.json"), "--log", dir_.file("logs/task-7.log"), "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(readFile(dir_.file("logs/task-7.log")).find("Simulation thread terminated"), std::string::npos);
+    EXPECT_FALSE(fileExists(dir_.file("skyvane.log"))) << "the log of the home folder is left alone";
+    writeFile(dir_.file("blocker"), "");
+    r = run({"simulate", dir_.file("scene.json"), "--log", dir_.file("blocker/x.log")});
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_NE(r.output.find("cannot write the log"), std::string::npos) << r.output;
 }
 
 TEST_F(CliTest, TyposAndBadValuesAreRejectedWithTheUsageStatus) {
