@@ -1,6 +1,7 @@
 # The two commands of the README, plus the sanitizer builds.
 #   make demo   install what is missing, build (Release) and render the campfire into demo/
-#   make test   install what is missing, build (Release) and run every test
+#   make test   install what is missing, build (Release) and run every test but the long ones
+#   make test-long  the long fault tests
 #   make asan   the same tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make tsan   the concurrency tests under ThreadSanitizer (clang, its own OpenMP runtime)
 #   make fuzz   the cache's libFuzzer targets, FUZZ_SECONDS each (clang 14, ASan + UBSan)
@@ -8,7 +9,7 @@
 JOBS  ?= $(shell nproc)
 CMAKE ?= cmake
 
-.PHONY: all deps build demo test asan tsan fuzz clean
+.PHONY: all deps build demo test test-long asan tsan fuzz clean
 
 all: build
 
@@ -22,7 +23,11 @@ build: deps build/release/CMakeCache.txt
 	$(CMAKE) --build build/release -j $(JOBS)
 
 test: build
-	cd build/release && ctest --output-on-failure -j $(JOBS)
+	cd build/release && ctest --output-on-failure -j $(JOBS) -LE long
+
+# The long variants of the fault tests (a hundred and more kills at random moments).
+test-long: build
+	cd build/release && ctest --output-on-failure -L long
 
 SKYVANE = build/release/bin/skyvane
 
@@ -38,7 +43,7 @@ build/asan/CMakeCache.txt: | deps
 
 asan: deps build/asan/CMakeCache.txt
 	$(CMAKE) --build build/asan -j $(JOBS)
-	cd build/asan && ctest --output-on-failure -j $(JOBS)
+	cd build/asan && ctest --output-on-failure -j $(JOBS) -LE long
 
 build/tsan/CMakeCache.txt: | deps
 	CC=clang CXX=clang++ $(CMAKE) -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKV_SANITIZE=thread

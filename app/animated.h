@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +42,17 @@ public:
         return v;
     }
     bool animated() const { return keys_.size() > 1; }
+    // Whether component `i` of every keyframe lies in [low, high].
+    bool within(size_t i, double low, double high) const {
+        for (const auto& key : keys_)
+            if (!(key.second[i] >= low && key.second[i] <= high)) return false;
+        return true;
+    }
+
+    // Keyframe times and values are bounded so that interpolating between any two cannot
+    // overflow: a scene needs neither times beyond a few days nor values beyond a billion.
+    static constexpr double kMaxTime = 1e7;    // seconds
+    static constexpr double kMaxValue = 1e9;
 
 private:
     static Value parseValue(const Json& j) {
@@ -46,6 +60,7 @@ private:
         if constexpr (N == 1) {
             if (j.is_number()) {
                 v[0] = j.get<double>();
+                checkValue(v);
                 return v;
             }
         }
@@ -55,7 +70,19 @@ private:
             if (!j[i].is_number()) throw std::invalid_argument("expected numbers");
             v[i] = j[i].get<double>();
         }
+        checkValue(v);
         return v;
+    }
+
+    static void checkValue(const Value& v) {
+        for (double x : v)
+            if (!(std::fabs(x) <= kMaxValue))
+                throw std::invalid_argument("the value " + numberText(x) + " is beyond +-1e9");
+    }
+    static std::string numberText(double x) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g", x);
+        return text;
     }
 
     std::vector<std::pair<double, Value>> keys_;
@@ -70,6 +97,8 @@ Animated<N> Animated<N>::parse(const Json& j) {
         for (const Json& key : j["keys"]) {
             if (!key.is_array() || key.size() != 2 || !key[0].is_number())
                 throw std::invalid_argument("a keyframe is [time, value]");
+            if (!(std::fabs(key[0].get<double>()) <= kMaxTime))
+                throw std::invalid_argument("the keyframe time " + numberText(key[0].get<double>()) + " is beyond +-1e7 seconds");
             a.keys_.push_back({key[0].get<double>(), parseValue(key[1])});
         }
         std::stable_sort(a.keys_.begin(), a.keys_.end(),

@@ -161,19 +161,27 @@ int simulate(Session& session, const CommandOptions& o, Outcome& outcome, bool r
     }
     const std::optional<RunReport>& run = host.lastRun();
     if (!run) throw HostError(kExitSimulation, "the simulation did not run (see the log)");
+    // A frame is cached when its file is in the folder (the project state was saved above, and
+    // with it every frame written): the folder, not the run's own count, is what is reported.
+    const std::vector<int> present = cachedFrames(session.scene().cache);
+    std::vector<int> missing;
+    for (int f = 0; f < std::min(run->framesCached, frameCount); ++f)
+        if (!std::binary_search(present.begin(), present.end(), f)) missing.push_back(f);
+    if (!missing.empty()) {
+        printer.finish(std::to_string(run->framesCached - int(missing.size())) + " frames in the cache");
+        throw HostError(kExitSimulation, std::to_string(missing.size()) + " frames could not be written to the cache folder " +
+                                             session.scene().cache + " (disk full or not writable?): frames " +
+                                             formatFrameSet(missing) + "; \"skyvane simulate\" simulates them again");
+    }
     std::string summary = std::to_string(run->framesCached) + " frames in the cache";
     if (simulated == 0 && firstFrame >= frameCount && !run->failed)
         summary = "all " + std::to_string(frameCount) + " frames were already in the cache (--restart simulates them again)";
     else if (firstFrame > 0)
         summary += " (continued after frame " + std::to_string(firstFrame - 1) + ")";
-    if (run->framesLost > 0)
-        summary += "; " + std::to_string(run->framesLost) +
-                   " frames could not be written to the disk cache (disk full?) and were lost";
     printer.finish(summary);
     if (run->failed)
         throw HostError(kExitSimulation, "the simulation became unstable and was aborted; the " +
                                              std::to_string(run->framesCached) + " frames before are kept");
-    if (run->framesLost > 0) throw HostError(kExitSimulation, summary);
     return kExitOk;
 }
 
@@ -191,6 +199,7 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
     if (pattern.empty()) throw HostError(kExitUsage, "the scene has no \"output\"; give -o PATTERN");
     const std::vector<int> frames = framesOf(o, scene.comp.frameCount());
     makeParentFolder(expandFramePattern(pattern, frames.empty() ? 0 : frames.front()));
+    removeStaleImages(pattern);
     ProgressPrinter printer(progressMode(o), "render");
     StopSignals signals;
     const auto start = std::chrono::steady_clock::now();

@@ -803,11 +803,15 @@ std::vector<uint8_t> flatRamp(const Json& stops, const std::string& what) {
         if (!stop.is_array() || stop.size() != 2 || !stop[0].is_number() || !stop[1].is_array() ||
             (stop[1].size() != 4 && stop[1].size() != 3))
             throw HostError(kExitScene, what + ": a colour stop is [position, [r, g, b, a]]");
-        float values[5] = {0, 0, 0, 1, stop[0].get<float>()};
-        for (size_t c = 0; c < stop[1].size(); ++c) {
-            if (!stop[1][c].is_number()) throw HostError(kExitScene, what + ": colour components are numbers");
-            values[c] = stop[1][c].get<float>();
-        }
+        // Positions and components as single floats: a value beyond their range is the scene's
+        // fault, not an infinity in the ramp.
+        const auto component = [&](const Json& v) {
+            if (!v.is_number()) throw HostError(kExitScene, what + ": colour components are numbers");
+            if (!(std::fabs(v.get<double>()) <= 1e6)) throw HostError(kExitScene, what + ": " + v.dump() + " is beyond +-1e6");
+            return v.get<float>();
+        };
+        float values[5] = {0, 0, 0, 1, component(stop[0])};
+        for (size_t c = 0; c < stop[1].size(); ++c) values[c] = component(stop[1][c]);
         std::memcpy(flat.data() + offset, values, 20);
         offset += 20;
     }
@@ -835,6 +839,8 @@ void HeadlessHost::applySceneSettings() {
             for (const Json& key : s.value["keys"]) {
                 if (!key.is_array() || key.size() != 2 || !key[0].is_number())
                     throw HostError(kExitScene, what + ": a keyframe is [time, value]");
+                if (!(std::fabs(key[0].get<double>()) <= Animated<1>::kMaxTime))
+                    throw HostError(kExitScene, what + ": the keyframe time " + key[0].dump() + " is beyond +-1e7 seconds");
                 values.push_back({key[0].get<double>(), key[1]});
             }
             std::stable_sort(values.begin(), values.end(), [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -1,7 +1,14 @@
 #include "image_io.h"
 
 #include <OpenImageIO/imageio.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +24,10 @@ namespace OIIO = OIIO_NAMESPACE;
 
 Image readImage(const std::string& path) {
     // Straight alpha throughout: ask the reader not to premultiply.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) throw HostError(kExitScene, path + ": cannot read image (" + std::strerror(errno) + ")");
+    // A FIFO or a device would make the reader wait or read for ever.
+    if (!S_ISREG(st.st_mode)) throw HostError(kExitScene, path + ": not a regular file");
     OIIO::ImageSpec config;
     config.attribute("oiio:UnassociatedAlpha", 1);
     auto input = OIIO::ImageInput::open(path, &config);
@@ -50,23 +61,41 @@ Image readImage(const std::string& path) {
     return image;
 }
 
+namespace {
+
+// The temporary name of an image being written: the final name with ".partial-PID" before the
+// extension (which stays, so that the writer picks the format).
+std::string partialName(const std::string& path, pid_t pid) {
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    const std::string extension = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? path.substr(dot) : "";
+    return path.substr(0, path.size() - extension.size()) + ".partial-" + std::to_string(pid) + extension;
+}
+
+bool syncPath(const char* path, int flags) {
+    const int fd = ::open(path, flags | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && synced;
+}
+
+}  // namespace
+
 void writeImage(const std::string& path, const Image& image, int bits) {
     const OIIO::TypeDesc type = bits == 32 ? OIIO::TypeDesc::FLOAT
                                 : bits == 16 ? OIIO::TypeDesc::UINT16
                                              : OIIO::TypeDesc::UINT8;
-    // The temporary name keeps the extension so that the writer picks the right format.
-    const size_t slash = path.find_last_of('/');
-    const size_t dot = path.find_last_of('.');
-    const std::string extension = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? path.substr(dot) : "";
-    const std::string partial = path.substr(0, path.size() - extension.size()) + ".partial-" +
-                                std::to_string(::getpid()) + extension;
+    const std::string partial = partialName(path, ::getpid());
     auto output = OIIO::ImageOutput::create(path);
     if (!output) throw HostError(kExitRender, path + ": no image format for this file name (" + OIIO::geterror() + ")");
     OIIO::ImageSpec spec(image.width, image.height, 4, type);
     spec.alpha_channel = 3;
     spec.attribute("oiio:UnassociatedAlpha", 1);  // our pixels carry straight alpha
-    if (!output->open(partial, spec))
-        throw HostError(kExitRender, path + ": cannot write (" + output->geterror() + ")");
+    const auto fail = [&](const std::string& why) {
+        std::remove(partial.c_str());
+        return HostError(kExitRender, path + ": cannot write the image (" + why + "); nothing was written under its name");
+    };
+    if (!output->open(partial, spec)) throw fail(output->geterror());
     // Quantised formats take values clamped to [0, 1]; float output keeps them as they are.
     bool ok;
     if (bits == 32) {
@@ -79,10 +108,43 @@ void writeImage(const std::string& path, const Image& image, int bits) {
         ok = output->write_image(OIIO::TypeDesc::FLOAT, clamped.data());
     }
     ok = output->close() && ok;
-    if (!ok || std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
-        throw HostError(kExitRender, path + ": cannot write (" + output->geterror() + ")");
+    // Some writers report a full disk only through their error state, or not at all: an
+    // image of no bytes is never a finished one.
+    std::string why = output->has_error() ? output->geterror() : "";
+    struct stat st {};
+    if (ok && why.empty() && (::stat(partial.c_str(), &st) != 0 || st.st_size == 0)) why = "the file is empty: disk full?";
+    if (ok && why.empty() && !syncPath(partial.c_str(), O_RDONLY)) why = std::strerror(errno);
+    if (!ok || !why.empty()) throw fail(why.empty() ? "the writer failed" : why);
+    if (std::rename(partial.c_str(), path.c_str()) != 0) throw fail(std::strerror(errno));
+    const size_t slash = path.find_last_of('/');
+    syncPath(slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1)).c_str(), O_RDONLY | O_DIRECTORY);
+}
+
+int removeStaleImages(const std::string& pattern) {
+    // The partial files of this pattern's images: FOLDER/PREFIX*.partial-PID.EXT.
+    const size_t slash = pattern.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, std::max<size_t>(slash, 1));
+    const std::string name = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+    const size_t number = std::min(name.find('#'), name.find('%'));
+    const std::string prefix = name.substr(0, std::min(number, name.find_last_of('.')));
+    const size_t dot = name.find_last_of('.');
+    const std::string extension = dot == std::string::npos ? "" : name.substr(dot);
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return 0;
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string file = entry->d_name;
+        const size_t marker = file.rfind(".partial-");
+        if (marker == std::string::npos || !file.starts_with(prefix) || !file.ends_with(extension)) continue;
+        const std::string pid = file.substr(marker + 9, file.size() - extension.size() - marker - 9);
+        if (pid.empty() || pid.size() > 9 || !std::all_of(pid.begin(), pid.end(), ::isdigit)) continue;
+        // A render still running (another chunk of a farm job) keeps its file.
+        const pid_t owner = pid_t(std::stol(pid));
+        if (owner == ::getpid() || ::kill(owner, 0) == 0 || errno != ESRCH) continue;
+        if (std::remove((folder + "/" + file).c_str()) == 0) ++removed;
     }
+    ::closedir(dir);
+    return removed;
 }
 
 std::string expandFramePattern(const std::string& pattern, int frame) {

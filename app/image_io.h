@@ -12,9 +12,14 @@ Image readImage(const std::string& path);
 
 // Writes an image with 8, 16 or 32 bits per channel (32: float, unclamped; the file format
 // must hold floats, e.g. EXR or TIFF). The file appears under its name only when complete: it
-// is written under a temporary name in the same folder and renamed into place. Throws
-// HostError (render) on failure.
+// is written under a temporary name in the same folder, checked (the writer's error state, a
+// size above 0), flushed to the device and renamed into place. Throws HostError (render) on
+// failure, with nothing left under either name.
 void writeImage(const std::string& path, const Image& image, int bits);
+
+// Removes the temporary files that renders of `pattern` killed mid-write left behind (those of
+// processes that no longer run), never other files. Returns how many it removed.
+int removeStaleImages(const std::string& pattern);
 
 // Expands a frame pattern by a frame number: a run of '#' (its length is the zero padding,
 // "out/f_####.png") or printf's "%04d" / "%d". A pattern without either gets "_" + the number

@@ -179,8 +179,20 @@ public:
         scale_ = property<1>(spec, "scale", {32});
         speed_ = property<1>(spec, "speed", {1});
         octaves_ = int(property<1>(spec, "octaves", {3}).at(0)[0]);
-        seed_ = uint32_t(property<1>(spec, "seed", {1}).at(0)[0]);
+        const auto seed = property<1>(spec, "seed", {1});
+        if (!seed.within(0, 0, 1e9)) fail(name, "\"seed\" must be from 0 to 1000000000");
+        seed_ = uint32_t(seed.at(0)[0]);
         masked_ = spec.contains("radius");
+        // Bounds on what sizes the work of a pixel: every octave of noise is a pass over it.
+        const auto bound = [&](const char* key, bool ok, const char* range) {
+            if (!ok) fail(name, std::string("\"") + key + "\" must be " + range);
+        };
+        const auto octaves = property<1>(spec, "octaves", {3});
+        bound("octaves", octaves.within(0, 1, kMaxOctaves) && !octaves.animated(), "a constant from 1 to 12");
+        bound("scale", scale_.within(0, 1e-3, 1e6), "from 0.001 to 1000000 pixels");
+        bound("radius", radius_.within(0, 0, 1e6), "from 0 to 1000000 pixels");
+        bound("softness", softness_.within(0, 0, 1e6), "from 0 to 1000000 pixels");
+        bound("size", size_.within(0, 0, 1e7) && size_.within(1, 0, 1e7), "from 0 to 10000000 pixels");
         rejectUnknownKeys("layer \"" + name + "\"", "", spec,
                           {"shape", "center", "radius", "size", "color", "color2", "from", "to", "softness", "scale",
                            "speed", "octaves", "seed", "width", "height"});
@@ -263,6 +275,7 @@ private:
     Animated<1> radius_, softness_, scale_, speed_;
     Animated<4> color_, color2_;
     int octaves_ = 3;
+    static constexpr double kMaxOctaves = 12;
     uint32_t seed_ = 1;
     bool masked_ = false;
 };
@@ -316,8 +329,13 @@ std::unique_ptr<Layer> makeLayer(const std::string& name, const Json& spec, cons
         return makeImageLayer(name, path.get<std::string>(), baseDir);
     }
     int width = compWidth, height = compHeight;
-    if (spec.contains("width")) width = spec["width"].is_number_integer() ? spec["width"].get<int>() : -1;
-    if (spec.contains("height")) height = spec["height"].is_number_integer() ? spec["height"].get<int>() : -1;
+    const auto dimension = [&](const char* key, int fallback) -> int {
+        if (!spec.contains(key)) return fallback;
+        const Json& v = spec[key];
+        return v.is_number_integer() && v.get<int64_t>() >= 0 && v.get<int64_t>() <= 16384 ? int(v.get<int64_t>()) : -1;
+    };
+    width = dimension("width", width);
+    height = dimension("height", height);
     if (width < 0 || height < 0 || width > 16384 || height > 16384)
         fail(name, "\"width\" and \"height\" are whole numbers from 0 to 16384");
     if (spec.contains("shapes")) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -225,6 +226,10 @@ int main(int argc, char** argv) {
     } catch (const HostError& e) {
         std::fprintf(stderr, "skyvane: %s\n", e.what());
         return outcome.finish(e.code());
+    } catch (const nlohmann::json::exception& e) {
+        // Every value of a scene is checked where it is read; this is the net under those checks.
+        std::fprintf(stderr, "skyvane: %s: a value of the wrong kind in the scene (%s)\n", o.scene.c_str(), e.what());
+        return outcome.finish(kExitScene);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "skyvane: %s\n", e.what());
         return outcome.finish(kExitPlugin);

@@ -6,7 +6,12 @@
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 
 #include "host_error.h"
 
@@ -76,7 +81,7 @@ std::optional<ProjectState> loadProjectState(const std::string& path) {
     nlohmann::json root;
     try {
         root = nlohmann::json::parse(text.str());
-    } catch (const nlohmann::json::parse_error&) {
+    } catch (const nlohmann::json::exception&) {
         throw bad("not valid JSON");
     }
     if (!root.is_object() || !root.contains("sequence_data") || !root["sequence_data"].is_string())
@@ -116,15 +121,30 @@ void saveProjectState(const std::string& path, const ProjectState& state) {
     for (const auto& [name, flat] : state.parameters) root["parameters"][name] = toHex(flat);
     root["seen"] = state.seen;
     root["outdated_by"] = state.outdatedBy;
+    const std::string text = root.dump(2) + "\n";
+    // Under a temporary name, flushed to the device, then renamed: the state on disk is always
+    // a whole one, the old or the new.
     const std::string partial = path + ".partial-" + std::to_string(::getpid());
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out << root.dump(2) << "\n";
-        if (!out) throw HostError(kExitScene, path + ": cannot write the project state");
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
+    for (size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        done += ok ? size_t(n) : 0;
     }
-    if (std::rename(partial.c_str(), path.c_str()) != 0) {
+    ok = ok && ::fsync(fd) == 0;
+    if (fd >= 0) ok = ::close(fd) == 0 && ok;
+    ok = ok && std::rename(partial.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        const std::string why = std::strerror(errno);
         std::remove(partial.c_str());
-        throw HostError(kExitScene, path + ": cannot write the project state");
+        throw HostError(kExitScene, path + ": cannot write the project state (" + why + ")");
+    }
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    if (const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
     }
 }
 

@@ -50,6 +50,18 @@ Scene parseScene(const std::string& text, const std::string& path) {
     } catch (const Json::parse_error& e) {
         fail(path + ":" + std::to_string(lineOf(text, e.byte == 0 ? 0 : e.byte - 1)),
              std::string("not valid JSON (") + e.what() + ")");
+    } catch (const Json::exception& e) {
+        // A number beyond the range of a double: named with its line and key.
+        const std::string message = e.what();
+        const size_t open = message.find('\''), close = message.rfind('\'');
+        const std::string number = open < close ? message.substr(open + 1, close - open - 1) : "";
+        const size_t at = number.empty() ? std::string::npos : text.find(number);
+        if (at == std::string::npos) fail(path, "a number beyond the range of a double");
+        const size_t colon = text.rfind(':', at);
+        const size_t keyEnd = colon == std::string::npos ? std::string::npos : text.rfind('"', colon);
+        const size_t keyStart = keyEnd == std::string::npos || keyEnd == 0 ? std::string::npos : text.rfind('"', keyEnd - 1);
+        const std::string key = keyStart == std::string::npos ? "" : " of \"" + text.substr(keyStart + 1, keyEnd - keyStart - 1) + "\"";
+        fail(path + ":" + std::to_string(lineOf(text, at)), "the value " + number + key + " is beyond the range of a number");
     }
     if (!root.is_object()) fail(path, "the scene is a JSON object");
     rejectUnknownKeys(path, "", root, {"composition", "layers", "effect", "output", "cache"});

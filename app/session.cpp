@@ -2,7 +2,11 @@
 
 #include <omp.h>
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <cmath>
@@ -125,7 +129,10 @@ uint64_t Session::estimatedMemory() {
     // frame cache's RAM budget.
     constexpr double kFloatsPerCell = 60, kFloatsPerPixel = 40;
     const double ramCache = std::max(0.0, std::trunc(value("RAM Cache Size (in MB)", 0))) * 1048576.0;
-    return uint64_t(4.0 * (kFloatsPerCell * cells + kFloatsPerPixel * pixels) + ramCache);
+    // Each layer's pixels, as an image of floats and as the pixel world the plug-in reads.
+    double layerBytes = 0;
+    for (const auto& layer : scene_->layers) layerBytes += 32.0 * double(layer->width()) * double(layer->height());
+    return uint64_t(4.0 * (kFloatsPerCell * cells + kFloatsPerPixel * pixels) + layerBytes + ramCache);
 }
 
 void Session::checkMemory() {
@@ -152,6 +159,13 @@ bool Session::openInstance(CacheUse use) {
         if (!fs::is_directory(folder))
             throw HostError(kExitSimulation, folder + ": cannot create the cache folder (" +
                                                  (error ? error.message() : "not a folder") + ")");
+        // Frames that cannot be written would only be lost at the end of a long run.
+        const std::string probe = folder + "/.skyvane-write-test-" + std::to_string(::getpid());
+        const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0)
+            throw HostError(kExitSimulation, folder + ": cannot write the cache folder (" + std::strerror(errno) + ")");
+        ::close(fd);
+        ::unlink(probe.c_str());
     } else if (!fs::is_directory(folder, error)) {
         throw HostError(kExitScene, folder + ": the project's cache folder cannot be opened (" +
                                         (error ? error.message() : "no such folder") +

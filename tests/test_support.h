@@ -55,6 +55,12 @@ class TmpfsMount {
     TmpfsMount& operator=(const TmpfsMount&) = delete;
     bool mounted() const { return mounted_; }
     const std::string& error() const { return error_; }
+    // Remounts with another size, or read-only (or writable again).
+    bool remount(const std::string& size, bool readOnly = false) {
+        const std::string options = "size=" + size;
+        return mounted_ && ::mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT | (readOnly ? MS_RDONLY : 0),
+                                   options.c_str()) == 0;
+    }
 
   private:
     std::string path_;

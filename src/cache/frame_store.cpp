@@ -685,8 +685,11 @@ bool BFS::writeFrameFile(const CacheFrame& frame, const std::string& path, uint3
         removeFile(path);
         throw;
     }
+    // Durable before its name says so: the data before the rename, the rename (the folder's
+    // entry) after it. A frame the device did not take is lost, not cached.
+    written = written && file.sync();
     file.close();
-    if (written && renameFile(partial, path)) return true;
+    if (written && renameFile(partial, path) && syncFolder(cacheDirectory_.path())) return true;
     removeFile(partial);
     removeFile(path);
     return false;

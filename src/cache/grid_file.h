@@ -92,6 +92,8 @@ class GridFile {
     // reading and writing (creating the file), keeps a valid header, else writes one.
     bool openForWriting(const std::string& path, bool truncate);
     void close();
+    // Makes what was written durable (fsync); false when the device refuses.
+    bool sync() { return file_.sync(); }
     bool canRead() const { return file_.canRead(); }
     bool canWrite() const { return file_.canWrite(); }
 

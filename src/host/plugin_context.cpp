@@ -156,6 +156,8 @@ PF_Err flattenSequenceData(const CommandArgs& a) {
     PluginContext* context = contextFrom(a.in);
     if (!context) return PF_Err_INTERNAL_STRUCT_DAMAGED;
     BFS& store = context->engine().frameStore();
+    // A saved project describes a cache on disk: the frames still only in RAM are written now.
+    store.flush();
     const std::string path = store.cacheDirectoryPath();
     HandleSuite suite = acquireHandleSuite(a.in);
     PF_Handle flat = suite->host_new_handle(kFlatHeader + path.size() + 1);

@@ -63,16 +63,19 @@ bool FileHandle::openWith(const std::string& path, int flags) {
     close();
     if (path.empty() || injectedFault()) return false;
     int fd;
+    // Non-blocking, so that a FIFO named like a file cannot stop the caller; it is refused
+    // below with every other kind of file that is not a regular one (folders, devices).
     do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+        fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
         struct stat st;
-        // A folder opens for reading on POSIX; it is not a file.
-        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             ::close(fd);
+            errno = EINVAL;
             return false;
         }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
     fd_ = fd;
     return fd_ >= 0;
@@ -142,6 +145,15 @@ bool FileHandle::truncate() {
     return pos >= 0 && ::ftruncate(fd_, pos) == 0;
 }
 
+bool FileHandle::sync() {
+    if (fd_ < 0 || injectedFault()) return false;
+    int result;
+    do {
+        result = ::fsync(fd_);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
 uint64_t FileHandle::lastWriteTime() const {
     struct stat st;
     if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
@@ -190,6 +202,8 @@ uint64_t BinaryFile::tell() const { return handle_->tell(); }
 bool BinaryFile::seek(uint64_t position) { return handle_->seek(position); }
 bool BinaryFile::truncate() { return handle_->truncate(); }
 uint64_t BinaryFile::size() const { return handle_->size(); }
+
+bool BinaryFile::sync() { return open_ && (mode_ & kWrite) && handle_->sync(); }
 
 // ---- Directory ----
 
@@ -293,6 +307,15 @@ bool fileExists(const std::string& path) {
 bool removeFile(const std::string& path) {
     if (path.empty() || injectedFault()) return false;
     return ::unlink(path.c_str()) == 0;
+}
+
+bool syncFolder(const std::string& path) {
+    if (path.empty()) return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 }
 
 bool renameFile(const std::string& from, const std::string& to) {

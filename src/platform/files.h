@@ -29,6 +29,8 @@ public:
     virtual size_t write(const void* bytes, size_t count);  // bytes written, 0 on failure
     virtual bool truncate();                                // ends the file at the position
     virtual uint64_t lastWriteTime() const;                 // nanoseconds since the epoch
+    // Waits until what was written is on the storage device (fsync).
+    virtual bool sync();
 
     bool isOpen() const { return fd_ >= 0; }
 
@@ -56,6 +58,7 @@ public:
     uint64_t tell() const;
     bool seek(uint64_t position);
     bool truncate();
+    bool sync();  // fsync: true when the written bytes are durably stored
     uint64_t size() const;
     const std::string& path() const { return path_; }
 
@@ -97,6 +100,9 @@ bool fileExists(const std::string& path);
 bool removeFile(const std::string& path);
 // Atomically replaces `to` by `from` (same file system).
 bool renameFile(const std::string& from, const std::string& to);
+// Makes the entries of a folder (files created, renamed or removed in it) durable (fsync of
+// the folder).
+bool syncFolder(const std::string& path);
 // Moves a file, replacing the target, copying across file systems when needed. On failure
 // `error` receives the system's error number (ENOENT when `from` does not exist).
 bool moveFile(const std::string& from, const std::string& to, int& error);

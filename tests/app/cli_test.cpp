@@ -302,27 +302,3 @@ TEST(CliExamplesTest, EveryExampleRuns) {
 
 }  // namespace
 }  // namespace skv::test
-
-namespace skv::test {
-namespace {
-
-TEST(CliDiskFullTest, FramesTheDiskCannotHoldAreReportedAtTheEnd) {
-    TempDir dir;
-    const std::string disk = dir.file("disk");
-    ASSERT_EQ(::mkdir(disk.c_str(), 0755), 0);
-    TmpfsMount mount(disk, "48k");
-    if (!mount.mounted()) GTEST_SKIP() << "cannot mount a small tmpfs here: " << mount.error();
-    // Frames of noise compress badly: a few of them fill 48 KiB.
-    writeFile(dir.file("scene.json"), R"json({ "composition": { "width": 64, "height": 48, "fps": 10, "duration": 2 },
-        "layers": { "plate": { "shape": "box", "center": [32, 24], "size": [64, 48] },
-                    "smoke": { "shape": "noise", "scale": 3, "speed": 5 } },
-        "effect": { "layer": "plate", "Density Layer": "smoke", "Temperature Layer": "smoke", "RAM Cache Size (in MB)": 0 },
-        "cache": "disk/cache" })json");
-    const ProgramRun r = runProgram({"simulate", dir.file("scene.json")}, "HOME='" + dir.path() + "' SKYVANE_PREVIEW=off");
-    EXPECT_EQ(r.status, 5) << r.output;
-    EXPECT_NE(r.output.find("could not be written to the disk cache (disk full?) and were lost"), std::string::npos)
-        << r.output;
-}
-
-}  // namespace
-}  // namespace skv::test
