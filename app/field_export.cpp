@@ -29,9 +29,18 @@ int exportFrameFields(const std::string& cacheFolder, int frame, const std::stri
     if (grids.failed()) throw HostError(kExitRender, file + ": " + grids.error());
     if (byType.empty()) throw HostError(kExitRender, file + ": the frame holds no fields");
 
-    // The interior of the padded grids; every field of a frame has one size.
+    // The interior of the padded grids. Every field of a frame has one size; a frame whose grids
+    // disagree in any dimension is damaged (the fields are read by each other's size).
     const FloatGrid& any = byType.begin()->second;
-    if (any.width() < 3 || any.height() < 3) throw HostError(kExitRender, file + ": the frame's grids are too small");
+    const std::string frameName = file + ": frame " + std::to_string(frame) + " is damaged: ";
+    if (any.width() < 3 || any.height() < 3) throw HostError(kExitRender, frameName + "its grids are too small");
+    for (const auto& [type, grid] : byType)
+        if (grid.depth() != 1 || grid.width() != any.width() || grid.height() != any.height() ||
+            grid.count() != uint64_t(any.width()) * any.height())
+            throw HostError(kExitRender, frameName + "grid type " + std::to_string(type) + " is " +
+                                             std::to_string(grid.width()) + "x" + std::to_string(grid.height()) + "x" +
+                                             std::to_string(grid.depth()) + " in a frame of " +
+                                             std::to_string(any.width()) + "x" + std::to_string(any.height()));
     const uint32_t w = any.width() - 2, h = any.height() - 2;
     struct Channel {
         uint32_t type;

@@ -765,6 +765,20 @@ bool BFS::loadFrameFile(CacheFrame& frame, const std::string& path, int32_t fram
             return false;
         }
         entry.gridType = header.gridType;
+        // The grids of a frame cover one set of cells, one plane deep: cell-centred grids of
+        // one size, face grids (staggered velocity) at most one cell more along an axis.
+        // Readers index one grid by another's size, so a frame whose grids disagree beyond that
+        // is damaged, not partly usable.
+        const FloatGrid& first = frame.entries_[0]->grid;
+        const auto near = [](uint32_t a, uint32_t b) { return (a > b ? a - b : b - a) <= 1; };
+        if (entry.grid.depth() != 1 || !near(entry.grid.width(), first.width()) ||
+            !near(entry.grid.height(), first.height()) ||
+            entry.grid.count() != uint64_t(entry.grid.width()) * entry.grid.height()) {
+            why = "grid type " + std::to_string(header.gridType) + " is " + std::to_string(entry.grid.width()) + "x" +
+                  std::to_string(entry.grid.height()) + "x" + std::to_string(entry.grid.depth()) + " in a frame of " +
+                  std::to_string(first.width()) + "x" + std::to_string(first.height());
+            return false;
+        }
         cells += entry.grid.count();
         frame.times_ = header.timeCursor();
         ++frame.gridCount_;

@@ -162,9 +162,12 @@ void Simulation::chooseSubStep(double frameDt, double& usedDt) {
     // round just above a bound it meets exactly, which must not add a sub-step.
     constexpr double kRounding = 1e-12;
     if (usedDt > maxDt_ * (1 + kRounding)) {
-        remSteps_ = std::max(1, int(std::ceil(remDt_ / maxDt_)));
+        // Counts held below the int range: a collapsing step is caught by the runaway bound,
+        // not by an overflowing conversion.
+        constexpr double kMostSteps = 2e9;
+        remSteps_ = std::max(1, int(std::min(std::ceil(remDt_ / maxDt_), kMostSteps)));
         usedDt = remDt_ / remSteps_;
-        subSteps_ = std::max(1, int(std::floor(frameDt / usedDt + 0.5)));
+        subSteps_ = std::max(1, int(std::min(std::floor(frameDt / usedDt + 0.5), kMostSteps)));
     }
     // Try one sub-step fewer per frame.
     const int candSteps = std::max(1, subSteps_ - 1);
@@ -220,6 +223,10 @@ void Simulation::update(ProgressSink* sink) {
             return;
         }
         chooseSubStep(frameDt, usedDt);
+        if (stepsDone_ + remSteps_ > maxSubStepsPerFrame())
+            throw Exception("Simulation diverged: a frame needs " + std::to_string(stepsDone_ + remSteps_) +
+                            " sub-steps, more than the " + std::to_string(maxSubStepsPerFrame()) +
+                            " of a flow that crosses the grid ten times in one frame");
         if (sink_ && !sink_->report(stepsDone_, stepsDone_ + remSteps_)) {
             SKV_LOG(Info, "aborting update after " << stepsDone_ << " steps, " << remSteps_
                                                     << " remaining");
@@ -243,6 +250,20 @@ void Simulation::update(ProgressSink* sink) {
         remSteps_ -= 1;
         remDt_ -= usedDt;
     }
+}
+
+int Simulation::maxSubStepsPerFrame() const {
+    // The stability rule allows a sub-step of factor · dx / |v|max (factor 1 closed, 0.5
+    // otherwise), so a frame of length T takes T·|v|max / (factor · dx) sub-steps. A flow that
+    // crosses the whole grid ten times within one frame (T·|v|max = 10 · max(W, H) cells)
+    // needs 10 · max(W, H) / factor of them; no source or force within the parameters' ranges
+    // drives a flow that fast without diverging, so a plan beyond it is a runaway, not a
+    // simulation that is merely slow. Small grids keep a floor of a thousand.
+    constexpr double kGridCrossingsPerFrame = 10;
+    constexpr int kFloor = 1000;
+    const double factor = params_.domainOpenness == 0.0 ? 1.0 : 0.5;
+    const double bound = std::ceil(kGridCrossingsPerFrame * double(std::max(width_, height_)) / factor);
+    return std::max(kFloor, int(std::min(bound, 1e9)));
 }
 
 void Simulation::finishFrame(double src, double str, double pro, double vel, double out) {

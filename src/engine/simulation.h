@@ -87,6 +87,9 @@ public:
 
     // The solver, or null before the first update.
     FluidSolver* solver() { return solver_.get(); }
+    // The most sub-steps a frame may take: a plan beyond it is a runaway, and the update ends
+    // with an exception as a diverging solve does (the frames before it are kept).
+    int maxSubStepsPerFrame() const;
     // The sub-step plan (for diagnostics and tests).
     int subSteps() const { return subSteps_; }
     int remainingSteps() const { return remSteps_; }

@@ -565,7 +565,7 @@ bool renderFrame(PluginContext& context, int frameIndex, FloatImage& output, con
     for (uint32_t t = 0; t < CacheFrameGuard::kGridTypes; ++t) grids[t] = guard.grid(t);
     const FrameFields fields = FrameFields::fromGrids(grids, CacheFrameGuard::kGridTypes);
     context.renderer.render(fields, texture, settings, output);
-    return guard.frame() != nullptr;
+    return guard.frame() != nullptr && fields.leftOut == 0;
 }
 
 }  // namespace skv

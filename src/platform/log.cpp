@@ -1,5 +1,6 @@
 #include "platform/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,13 @@ struct LogState {
     Timer timer;  // started when the library is loaded
     Mutex mutex{false};
     std::ofstream file;
+    // Rate limit: a bucket of lines that refills at kLinesPerSecond up to kBurst. A loop that
+    // logs every iteration (a sub-step, a failing read) cannot grow the file without bound;
+    // what was dropped is counted and said before the next line that is written.
+    double tokens = kBurst;
+    double refilledAt = 0;
+    uint64_t dropped = 0;
+    static constexpr double kLinesPerSecond = 200, kBurst = 2000;
 };
 
 // Never destroyed: threads that outlive static destruction may still log.
@@ -50,15 +58,29 @@ void log(LogChannel channel, std::string_view message) {
     try {
         LogState& s = state();
         if (!s.enabled) return;
-        const std::string line = formatLine(s.timer.elapsed(), message);
+        const double now = s.timer.elapsed();
+        const std::string line = formatLine(now, message);
         // Errors also reach whoever watches the process (a terminal, a farm's task log): a
         // user should not have to know where the log file is to learn why something failed.
         if (channel == LogChannel::Error) std::fprintf(stderr, "skyvane: error: %.*s\n", int(message.size()), message.data());
         ScopedLock lock(&s.mutex);
+        s.tokens = std::min(LogState::kBurst, s.tokens + (now - s.refilledAt) * LogState::kLinesPerSecond);
+        s.refilledAt = now;
+        if (s.tokens < 1 && channel != LogChannel::Error) {
+            ++s.dropped;
+            return;
+        }
+        s.tokens = std::max(0.0, s.tokens - 1);
         if (!s.file.is_open()) {
             s.file.clear();
             s.file.open(logFilePath(), std::ios::out | std::ios::trunc);
             if (!s.file.is_open()) return;
+        }
+        if (s.dropped > 0) {
+            const std::string note = formatLine(now, std::to_string(s.dropped) + " log lines dropped (more than " +
+                                                          std::to_string(int(LogState::kLinesPerSecond)) + " a second)");
+            s.file.write(note.data(), static_cast<std::streamsize>(note.size()));
+            s.dropped = 0;
         }
         s.file.write(line.data(), static_cast<std::streamsize>(line.size()));
         s.file.flush();

@@ -115,9 +115,15 @@ FrameFields FrameFields::fromGrids(const FloatGrid* const* grids, uint32_t typeC
     uint32_t paddedWidth = 0, paddedHeight = 0;
     for (const Slot& slot : kSlots) {
         const FloatGrid* g = slot.type < typeCount ? grids[slot.type] : nullptr;
-        if (!g || g->empty()) continue;
+        if (!g) continue;
+        if (g->empty() || g->depth() != 1) {
+            SKV_LOG(Warning, "Ignoring cached grid of type " << slot.type << ": depth " << g->depth());
+            ++f.leftOut;
+            continue;
+        }
         if (paddedWidth == 0) {
             if (g->width() < 3 || g->height() < 3) {
+                ++f.leftOut;
                 SKV_LOG(Warning, "Ignoring cached grid of type "
                                      << slot.type << ": size " << g->width() << "x" << g->height());
                 continue;
@@ -125,6 +131,7 @@ FrameFields FrameFields::fromGrids(const FloatGrid* const* grids, uint32_t typeC
             paddedWidth = g->width();
             paddedHeight = g->height();
         } else if (g->width() != paddedWidth || g->height() != paddedHeight) {
+            ++f.leftOut;
             SKV_LOG(Warning, "Ignoring cached grid of type "
                                  << slot.type << ": size " << g->width() << "x" << g->height()
                                  << " in a frame of " << paddedWidth << "x" << paddedHeight);

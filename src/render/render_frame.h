@@ -77,6 +77,8 @@ struct FrameFields {
     const float* green = nullptr;
     const float* blue = nullptr;
     const float* alpha = nullptr;
+    // Grids that fromGrids left out: the frame is damaged and must not pass for a rendered one.
+    uint32_t leftOut = 0;
 
     size_t stride() const { return size_t(width) + 2; }
     size_t index(uint32_t x, uint32_t y) const { return (size_t(y) + 1) * stride() + x + 1; }
@@ -84,8 +86,8 @@ struct FrameFields {
     // Takes the fields from grids indexed by grid type (`grids[type]`, null where absent), as
     // the frame store hands them out. The interior size comes from the first present field
     // (in the order of the members above); a grid of another size, or of a size too small to
-    // have an interior, is left out (and logged), so that a damaged frame cannot make the
-    // renderer read outside a grid.
+    // have an interior, or of a depth other than 1, is left out (logged, and counted in
+    // leftOut), so that a damaged frame cannot make the renderer read outside a grid.
     static FrameFields fromGrids(const FloatGrid* const* grids, uint32_t typeCount);
 };
 

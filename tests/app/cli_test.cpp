@@ -11,6 +11,7 @@
 #include <regex>
 
 #include "app_test_support.h"
+#include "cache/grid_file.h"
 #include "platform/files.h"
 #include "session.h"
 
@@ -227,6 +228,44 @@ TEST_F(CliTest, ARenderNeverWritesAFrameTheCacheCannotGive) {
     const ProgramRun gone = run({"render", dir_.file("scene.json")});
     EXPECT_EQ(gone.status, 3) << gone.output;
     EXPECT_NE(gone.output.find("the project's cache folder cannot be opened"), std::string::npos) << gone.output;
+}
+
+// A frame file whose grids disagree in a dimension (here a velocity grid of depth 0, no cells)
+// is damaged: render and export name it and write nothing, instead of reading past a grid.
+TEST_F(CliTest, AFrameWhoseGridsDisagreeIsDamagedForRenderAndExport) {
+    ASSERT_EQ(run({"simulate", dir_.file("scene.json"), "--quiet"}).status, 0);
+    const std::string path = app::cacheFrameFile(dir_.file("scene.json.cache"), 2);
+    std::vector<std::pair<uint32_t, FloatGrid>> grids;
+    TimeCursor times;
+    {
+        GridFile in;
+        ASSERT_TRUE(in.openForReading(path));
+        GridChunkHeader header;
+        while (in.readChunk(header)) {
+            AuxVector aux;
+            FloatGrid grid;
+            ASSERT_TRUE(in.readFloatGrid(header, aux, grid));
+            times = header.timeCursor();
+            grids.emplace_back(header.gridType, std::move(grid));
+        }
+    }
+    ASSERT_GE(grids.size(), 2u);
+    {
+        GridFile out;
+        ASSERT_TRUE(out.openForWriting(path, true));
+        for (auto& [type, grid] : grids) {
+            if (type == 5) grid.resize(grid.width(), grid.height(), 0, true);
+            ASSERT_TRUE(out.writeGrid(type, 0, times, AuxVector{0, 0, 0}, grid));
+        }
+    }
+    ProgramRun r = run({"export", dir_.file("scene.json"), "-o", dir_.file("fields/f_####.exr"), "--frames", "2"});
+    EXPECT_EQ(r.status, 6) << r.output;
+    EXPECT_NE(r.output.find("frame 2 is damaged: grid type 5 is 42x26x0 in a frame of 42x26"), std::string::npos) << r.output;
+    EXPECT_FALSE(fileExists(dir_.file("fields/f_0002.exr")));
+    r = run({"render", dir_.file("scene.json"), "--frames", "1-3"});
+    EXPECT_EQ(r.status, 6) << r.output;
+    EXPECT_NE(r.output.find("frame 2: " + path + " is damaged or unreadable"), std::string::npos) << r.output;
+    EXPECT_FALSE(fileExists(dir_.file("out/f_02.png")));
 }
 
 TEST_F(CliTest, AScenePastTheMemoryLimitIsRefusedBeforeItRuns) {

@@ -73,6 +73,20 @@ void expectSteps(const std::vector<double>& actual, const std::vector<double>& e
     for (size_t i = 0; i < actual.size(); ++i) EXPECT_NEAR(actual[i], expected[i], 1e-12) << "sub-step " << i;
 }
 
+TEST_F(PlannerTest, AStepThatCollapsesEndsTheFrameAsADivergenceInsteadOfRunningForEver) {
+    EXPECT_EQ(sim_.maxSubStepsPerFrame(), 1000);  // the floor of a 4 x 4 grid
+    solver_->bounds = {1e-30};  // a first frame as usual, then a velocity beyond any bound
+    expectSteps(frame(), {0.1});
+    try {
+        frame();
+        ADD_FAILURE() << "a runaway plan ran";
+    } catch (const Exception& e) {
+        EXPECT_NE(e.message().find("sub-steps, more than the 1000"), std::string::npos) << e.message();
+    }
+    EXPECT_LE(solver_->steps.size(), 1000u);
+    EXPECT_EQ(sim_.frameCounter(), 1) << "the frame before is kept";
+}
+
 TEST_F(PlannerTest, AnAmpleBoundGivesOneSubStepOfTheWholeFrame) {
     solver_->bounds = {1.0};
     expectSteps(frame(), {0.1});

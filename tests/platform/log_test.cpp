@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <regex>
 #include <thread>
 
@@ -61,7 +62,7 @@ TEST_F(LogTest, MessageWithNewlinesIsWrittenAsIsWithOneNewlineAppended) {
 }
 
 TEST_F(LogTest, TwoThreadsLoggingAtOnceWriteWholeLines) {
-    constexpr int kLines = 2000;
+    constexpr int kLines = 900;  // within the burst the rate limit lets through
     const std::string a(200, 'a'), b(200, 'b');
     std::thread first([&] {
         for (int i = 0; i < kLines; ++i) log(LogChannel::Debug, a);
@@ -75,6 +76,27 @@ TEST_F(LogTest, TwoThreadsLoggingAtOnceWriteWholeLines) {
     const auto lines = logLines();
     ASSERT_EQ(lines.size(), size_t(2 * kLines));
     for (const auto& line : lines) ASSERT_TRUE(std::regex_match(line, format)) << line;
+}
+
+TEST_F(LogTest, ALoopThatLogsEveryIterationIsRateLimitedAndTheDropIsCounted) {
+    for (int i = 0; i < 20000; ++i) log(LogChannel::Debug, "sub-step " + std::to_string(i));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    log(LogChannel::Info, "after the loop");
+    const auto lines = logLines();
+    EXPECT_LT(lines.size(), 2100u);
+    uint64_t dropped = 0, written = 0;
+    const std::regex note(R"(\] ([0-9]+) log lines dropped \(more than 200 a second\)$)");
+    for (const auto& line : lines) {
+        std::smatch m;
+        if (std::regex_search(line, m, note))
+            dropped += std::stoul(m[1]);
+        else
+            ++written;
+    }
+    EXPECT_GT(dropped, 17000u);
+    EXPECT_EQ(dropped + written, 20001u) << "every line is written or counted";
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("after the loop"), std::string::npos);
 }
 
 TEST_F(LogTest, UnwritableProfileFolderLosesLinesWithoutFailingAndRecovers) {
