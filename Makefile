@@ -4,12 +4,13 @@
 #   make test-long  the long fault tests
 #   make asan   the same tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make tsan   the concurrency tests under ThreadSanitizer (clang, its own OpenMP runtime)
-#   make fuzz   the cache's libFuzzer targets, FUZZ_SECONDS each (clang 14, ASan + UBSan)
+#   make fuzz   the libFuzzer targets (cache formats, scenes, frame files, project states),
+#               FUZZ_SECONDS each (clang 14, ASan + UBSan); make fuzz-long: ten million runs each
 
 JOBS  ?= $(shell nproc)
 CMAKE ?= cmake
 
-.PHONY: all deps build demo test test-long asan tsan fuzz clean
+.PHONY: all deps build demo test test-long asan tsan fuzz fuzz-long clean
 
 all: build
 
@@ -53,19 +54,29 @@ tsan: deps build/tsan/CMakeCache.txt
 	cd build/tsan && ctest --output-on-failure -j $(JOBS) -L concurrency
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = grid_file_read run_length_decode range_decode codec_round_trip
+FUZZ_RUNS ?= 10000000
+# folder:target, the folder under tests/ that holds the target and its seed corpus.
+FUZZ_TARGETS = cache:grid_file_read cache:run_length_decode cache:range_decode cache:codec_round_trip \
+               app:scene_read app:frame_file_read app:project_state_read
 
 build/fuzz/CMakeCache.txt: | deps
 	CC=clang-14 CXX=clang++-14 $(CMAKE) -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKV_FUZZ=ON
 
 # New inputs go to build/fuzz/corpus; the committed seeds under tests/ are only read.
+#   make fuzz        every target for FUZZ_SECONDS
+#   make fuzz-long   every target for FUZZ_RUNS executions (ten million)
+FUZZ_LIMIT ?= -max_total_time=$(FUZZ_SECONDS)
 fuzz: deps build/fuzz/CMakeCache.txt
-	$(CMAKE) --build build/fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
-	@for t in $(FUZZ_TARGETS); do \
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target $(foreach t,$(FUZZ_TARGETS),fuzz_$(lastword $(subst :, ,$(t))))
+	@for pair in $(FUZZ_TARGETS); do \
+	    dir=$${pair%%:*}; t=$${pair##*:}; \
 	    mkdir -p build/fuzz/corpus/$$t && \
-	    build/fuzz/tests/cache/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 \
-	        -print_final_stats=1 build/fuzz/corpus/$$t tests/cache/fuzz/corpus/$$t || exit 1; \
+	    build/fuzz/tests/$$dir/fuzz_$$t $(FUZZ_LIMIT) -rss_limit_mb=2048 -max_len=16384 \
+	        -print_final_stats=1 build/fuzz/corpus/$$t tests/$$dir/fuzz/corpus/$$t || exit 1; \
 	done
+
+fuzz-long:
+	$(MAKE) fuzz FUZZ_LIMIT=-runs=$(FUZZ_RUNS)
 
 clean:
 	rm -rf build

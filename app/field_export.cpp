@@ -8,29 +8,36 @@
 #include <map>
 
 #include "cache/grid_file.h"
+#include "platform/exception.h"
 #include "host_error.h"
 
 namespace skv::app {
 
-int exportFrameFields(const std::string& cacheFolder, int frame, const std::string& path) {
+std::map<uint32_t, FloatGrid> readFrameFields(const std::string& cacheFolder, int frame, uint64_t cellLimit) {
     char name[64];
     std::snprintf(name, sizeof name, "/skv_sim_cache_%010d.bcf", frame);
     const std::string file = cacheFolder + name;
     GridFile grids;
+    grids.setCellLimit(cellLimit);
     if (!grids.openForReading(file)) throw HostError(kExitRender, file + ": frame " + std::to_string(frame) + " is not in the cache");
     std::map<uint32_t, FloatGrid> byType;
-    GridChunkHeader header;
-    while (grids.readChunk(header)) {
-        AuxVector aux;
-        FloatGrid grid;
-        if (!grids.readFloatGrid(header, aux, grid)) break;
-        byType[header.gridType] = std::move(grid);
+    try {
+        GridChunkHeader header;
+        while (grids.readChunk(header)) {
+            AuxVector aux;
+            FloatGrid grid;
+            if (!grids.readFloatGrid(header, aux, grid)) break;
+            byType[header.gridType] = std::move(grid);
+        }
+    } catch (const Exception& e) {
+        // The reader's own exceptions (a chunk it cannot read): the frame is damaged.
+        throw HostError(kExitRender, file + ": frame " + std::to_string(frame) + " is damaged: " + e.message());
     }
     if (grids.failed()) throw HostError(kExitRender, file + ": " + grids.error());
     if (byType.empty()) throw HostError(kExitRender, file + ": the frame holds no fields");
 
-    // The interior of the padded grids. Every field of a frame has one size; a frame whose grids
-    // disagree in any dimension is damaged (the fields are read by each other's size).
+    // Every field of a frame has one size; a frame whose grids disagree in any dimension is
+    // damaged (the fields are read by each other's size).
     const FloatGrid& any = byType.begin()->second;
     const std::string frameName = file + ": frame " + std::to_string(frame) + " is damaged: ";
     if (any.width() < 3 || any.height() < 3) throw HostError(kExitRender, frameName + "its grids are too small");
@@ -41,6 +48,13 @@ int exportFrameFields(const std::string& cacheFolder, int frame, const std::stri
                                              std::to_string(grid.width()) + "x" + std::to_string(grid.height()) + "x" +
                                              std::to_string(grid.depth()) + " in a frame of " +
                                              std::to_string(any.width()) + "x" + std::to_string(any.height()));
+    return byType;
+}
+
+int exportFrameFields(const std::string& cacheFolder, int frame, const std::string& path) {
+    const std::map<uint32_t, FloatGrid> byType = readFrameFields(cacheFolder, frame);
+    // The interior of the padded grids.
+    const FloatGrid& any = byType.begin()->second;
     const uint32_t w = any.width() - 2, h = any.height() - 2;
     struct Channel {
         uint32_t type;

@@ -17,6 +17,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "host_error.h"
+#include "platform/exception.h"
 #include "plugin_library.h"
 
 using namespace skv::app;
@@ -232,6 +233,10 @@ int main(int argc, char** argv) {
         return outcome.finish(kExitScene);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "skyvane: %s\n", e.what());
+        return outcome.finish(kExitPlugin);
+    } catch (const skv::Exception& e) {
+        // The engine's own exceptions are caught where they arise; this is the net under them.
+        std::fprintf(stderr, "skyvane: %s\n", e.message().c_str());
         return outcome.finish(kExitPlugin);
     }
 }

@@ -75,12 +75,16 @@ std::optional<ProjectState> loadProjectState(const std::string& path) {
     if (!in) return std::nullopt;
     std::ostringstream text;
     text << in.rdbuf();
+    return parseProjectState(text.str(), path);
+}
+
+ProjectState parseProjectState(const std::string& text, const std::string& path) {
     const auto bad = [&](const std::string& why) -> HostError {
         return HostError(kExitScene, path + ": not a project state file (" + why + "); delete it to start afresh");
     };
     nlohmann::json root;
     try {
-        root = nlohmann::json::parse(text.str());
+        root = nlohmann::json::parse(text);
     } catch (const nlohmann::json::exception&) {
         throw bad("not valid JSON");
     }

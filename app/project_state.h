@@ -32,6 +32,8 @@ bool outdatedMarkOf(const std::vector<uint8_t>& sequenceData);
 // Reads a project state file; nullopt when there is none. Throws HostError (scene) naming the
 // file when it exists but is not one.
 std::optional<ProjectState> loadProjectState(const std::string& path);
+// The same from the file's text; `path` names it in messages.
+ProjectState parseProjectState(const std::string& text, const std::string& path);
 
 // Writes the file under a temporary name and renames it into place.
 void saveProjectState(const std::string& path, const ProjectState& state);

@@ -128,7 +128,10 @@ uint64_t Session::estimatedMemory() {
     // and the layers' pixels as the host hands them over (about 40 floats a pixel); and the
     // frame cache's RAM budget.
     constexpr double kFloatsPerCell = 60, kFloatsPerPixel = 40;
-    const double ramCache = std::max(0.0, std::trunc(value("RAM Cache Size (in MB)", 0))) * 1048576.0;
+    // The frame cache holds at most its budget, and never more than every frame of the run
+    // (13 grids a frame at most).
+    const double ramBudget = std::max(0.0, std::trunc(value("RAM Cache Size (in MB)", 0))) * 1048576.0;
+    const double ramCache = std::min(ramBudget, 13.0 * 4.0 * cells * double(scene_->comp.frameCount()));
     // Each layer's pixels, as an image of floats and as the pixel world the plug-in reads.
     double layerBytes = 0;
     for (const auto& layer : scene_->layers) layerBytes += 32.0 * double(layer->width()) * double(layer->height());
