@@ -270,7 +270,7 @@ TEST_F(CliTest, AFrameWhoseGridsDisagreeIsDamagedForRenderAndExport) {
 
 TEST_F(CliTest, AScenePastTheMemoryLimitIsRefusedBeforeItRuns) {
     const ProgramRun r = runProgram({"simulate", dir_.file("scene.json")},
-                                    "HOME='" + dir_.path() + "' SKYVANE_PREVIEW=off SKYVANE_MEMORY_LIMIT_MB=1");
+                                    "HOME='" + dir_.path() + "' SKYVANE_PREVIEW=off SKYVANE_MEMORY_LIMIT_MB=0.1");
     EXPECT_EQ(r.status, 3) << r.output;
     EXPECT_NE(r.output.find("the scene would need about"), std::string::npos) << r.output;
     EXPECT_FALSE(fileExists(dir_.file("scene.json.cache")));
