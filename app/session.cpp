@@ -51,8 +51,9 @@ Session::Session(const std::string& pluginPath, const std::string& scenePath,
                  const std::vector<std::string>& settings)
     : scene_(std::make_unique<Scene>(loadScene(scenePath))) {
     for (const std::string& text : settings) {
-        const auto [name, value] = parseSetting(text);
-        Json parsed = Json::parse(value);
+        const std::pair<std::string, std::string> setting = parseSetting(text);
+        const std::string& name = setting.first;
+        Json parsed = Json::parse(setting.second);
         const auto it = std::find_if(scene_->effect.begin(), scene_->effect.end(),
                                      [&](const ParamSetting& s) { return s.name == name; });
         if (it != scene_->effect.end())
