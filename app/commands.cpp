@@ -193,8 +193,22 @@ void checkNotOutdated(Session& session, const CommandOptions& o) {
                                        "; run \"skyvane simulate\" first, or render it anyway with --allow-outdated");
 }
 
+ImageEncoding encodingOf(const CommandOptions& o) {
+    if (!o.colorspace.empty()) {
+        const std::vector<std::string> names = colorSpaceNames();
+        if (std::find(names.begin(), names.end(), o.colorspace) == names.end()) {
+            std::string known;
+            for (const auto& n : names) known += (known.empty() ? "" : ", ") + n;
+            throw HostError(kExitUsage, "--colorspace " + o.colorspace + ": no such colour space" +
+                                            didYouMean(o.colorspace, names) + " (known: " + known + ")");
+        }
+    }
+    return ImageEncoding{o.colorspace, o.straight};
+}
+
 int render(Session& session, const CommandOptions& o, Outcome& outcome) {
     Scene& scene = session.scene();
+    const ImageEncoding encoding = encodingOf(o);
     const std::string pattern = o.output.empty() ? scene.output : fs::absolute(o.output).string();
     if (pattern.empty()) throw HostError(kExitUsage, "the scene has no \"output\"; give -o PATTERN");
     const std::vector<int> frames = framesOf(o, scene.comp.frameCount());
@@ -221,7 +235,7 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
             failures.push_back("frame " + std::to_string(frame) + ": " +
                                (fs::exists(file) ? file + " is damaged or unreadable" : "not in the cache"));
         } else {
-            writeImage(expandFramePattern(pattern, frame), image, scene.comp.bits);
+            writeImage(expandFramePattern(pattern, frame), image, scene.comp.bits, encoding);
             outcome.setFrames(++written);
         }
         const auto now = std::chrono::steady_clock::now();
@@ -398,6 +412,7 @@ int commandRender(const CommandOptions& o, Outcome& outcome) {
 
 int commandRun(const CommandOptions& o, Outcome& outcome) {
     skv::setLogEnabled(false);
+    encodingOf(o);  // bad arguments before anything else
     Session session(o.plugin, o.scene, o.settings);
     framesOf(o, session.scene().comp.frameCount());
     const bool reopened = session.openInstance(Session::CacheUse::kCreate);
@@ -451,7 +466,7 @@ int commandSheet(const CommandOptions& o) {
             missing.push_back(wanted[k]);
             continue;
         }
-        cells.push_back(readImage(file));
+        cells.push_back(readDisplayImage(file));
     }
     if (!missing.empty())
         std::fprintf(stderr, "skyvane: warning: no image for frames %s of %s; the sheet leaves them out\n",
@@ -471,8 +486,12 @@ int commandSheet(const CommandOptions& o) {
             for (int x = 0; x < cellWidth; ++x) {
                 const float* p = &small[(size_t(y) * size_t(cellWidth) + size_t(x)) * 4];
                 float* out = sheet.pixel(ox + x, oy + y);
-                // Over black, opaque: a sheet is for looking at.
-                for (int ch = 0; ch < 3; ++ch) out[ch] = p[ch] * p[3];
+                // Opaque, over a background that shows where the frame is transparent.
+                const bool light = ((x / 8) + (y / 8)) % 2 == 0;
+                const float behind = o.background == "black" ? 0.0f
+                                     : o.background == "grey" ? 0.5f
+                                                              : (light ? 0.6f : 0.4f);
+                for (int ch = 0; ch < 3; ++ch) out[ch] = p[ch] * p[3] + behind * (1.0f - p[3]);
                 out[3] = 1;
             }
     }

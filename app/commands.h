@@ -14,6 +14,8 @@ struct CommandOptions {
     std::string scene;  // or the image pattern of `sheet`
     std::vector<std::string> settings;  // --set NAME=VALUE
     std::string output, frames, progress = "human", param;
+    std::string colorspace, background = "checker";
+    bool straight = false;
     bool quiet = false, restart = false, preview = false, allowOutdated = false;
     bool doubleClick = false;
     int x = 0, y = 0, every = 1, columns = 4, width = 320;

@@ -1,5 +1,7 @@
 #include "image_io.h"
 
+#include <OpenImageIO/color.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -61,6 +63,26 @@ Image readImage(const std::string& path) {
     return image;
 }
 
+Image readDisplayImage(const std::string& path) {
+    Image image = readImage(path);
+    auto input = OIIO::ImageInput::open(path);
+    if (!input) return image;
+    const OIIO::ImageSpec& spec = input->spec();
+    // Our own attributes when the file has them, else the format's convention.
+    const std::string space = spec.get_string_attribute("skyvane:colorspace", holdsSceneLinear(path) ? "linear" : "sRGB");
+    const std::string alpha = spec.get_string_attribute("skyvane:alpha", holdsSceneLinear(path) ? "premultiplied" : "straight");
+    const bool associated = spec.alpha_channel >= 0 && alpha == "premultiplied";
+    input->close();
+    if (space == "sRGB" && !associated) return image;
+    OIIO::ImageBuf buffer(OIIO::ImageSpec(image.width, image.height, 4, OIIO::TypeDesc::FLOAT), image.rgba.data());
+    buffer.specmod().alpha_channel = 3;
+    OIIO::ImageBuf shown = OIIO::ImageBufAlgo::colorconvert(buffer, space, "sRGB", associated);
+    if (associated) OIIO::ImageBufAlgo::unpremult(shown, shown);
+    if (shown.has_error()) throw HostError(kExitScene, path + ": cannot convert from \"" + space + "\" for display");
+    shown.get_pixels(OIIO::ROI::All(), OIIO::TypeDesc::FLOAT, image.rgba.data());
+    return image;
+}
+
 namespace {
 
 // The temporary name of an image being written: the final name with ".partial-PID" before the
@@ -81,16 +103,50 @@ bool syncPath(const char* path, int flags) {
 
 }  // namespace
 
-void writeImage(const std::string& path, const Image& image, int bits) {
+bool holdsSceneLinear(const std::string& path) {
+    std::string extension = path.substr(std::min(path.size(), path.find_last_of('.')));
+    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+    return extension == ".exr" || extension == ".sxr" || extension == ".mxr" || extension == ".hdr";
+}
+
+std::vector<std::string> colorSpaceNames() {
+    static const std::vector<std::string> names = OIIO::ColorConfig().getColorSpaceNames();
+    return names;
+}
+
+void writeImage(const std::string& path, const Image& image, int bits, const ImageEncoding& encoding) {
     const OIIO::TypeDesc type = bits == 32 ? OIIO::TypeDesc::FLOAT
                                 : bits == 16 ? OIIO::TypeDesc::UINT16
                                              : OIIO::TypeDesc::UINT8;
+    // The effect's pixels are straight, display-referred sRGB; each format gets them by its
+    // own convention: float formats scene-linear and premultiplied, the others as they are.
+    const bool linearFormat = holdsSceneLinear(path);
+    const std::string space = !encoding.colorspace.empty() ? encoding.colorspace : linearFormat ? "linear" : "sRGB";
+    const bool premultiplied = linearFormat && !encoding.straight;
+    const float* pixels = image.rgba.data();
+    OIIO::ImageBuf converted;
+    if (space != "sRGB" || premultiplied) {
+        OIIO::ImageBuf source(OIIO::ImageSpec(image.width, image.height, 4, OIIO::TypeDesc::FLOAT),
+                              const_cast<float*>(image.rgba.data()));
+        source.specmod().alpha_channel = 3;
+        converted = space == "sRGB" ? source.copy(OIIO::TypeDesc::FLOAT) : OIIO::ImageBufAlgo::colorconvert(source, "sRGB", space, false);
+        if (premultiplied && !converted.has_error()) OIIO::ImageBufAlgo::premult(converted, converted);
+        if (converted.has_error() || !converted.initialized())
+            throw HostError(kExitRender, path + ": cannot convert to colour space \"" + space + "\" (" +
+                                             converted.geterror() + ")");
+        pixels = static_cast<const float*>(converted.localpixels());
+    }
     const std::string partial = partialName(path, ::getpid());
     auto output = OIIO::ImageOutput::create(path);
     if (!output) throw HostError(kExitRender, path + ": no image format for this file name (" + OIIO::geterror() + ")");
     OIIO::ImageSpec spec(image.width, image.height, 4, type);
     spec.alpha_channel = 3;
-    spec.attribute("oiio:UnassociatedAlpha", 1);  // our pixels carry straight alpha
+    // Said in the reader's own terms where the format has them, and in two attributes of our
+    // own that every format with free metadata (EXR, TIFF) keeps as written.
+    spec.attribute("oiio:ColorSpace", space);
+    if (!premultiplied) spec.attribute("oiio:UnassociatedAlpha", 1);
+    spec.attribute("skyvane:colorspace", space);
+    spec.attribute("skyvane:alpha", premultiplied ? "premultiplied" : "straight");
     const auto fail = [&](const std::string& why) {
         std::remove(partial.c_str());
         return HostError(kExitRender, path + ": cannot write the image (" + why + "); nothing was written under its name");
@@ -99,10 +155,10 @@ void writeImage(const std::string& path, const Image& image, int bits) {
     // Quantised formats take values clamped to [0, 1]; float output keeps them as they are.
     bool ok;
     if (bits == 32) {
-        ok = output->write_image(OIIO::TypeDesc::FLOAT, image.rgba.data());
+        ok = output->write_image(OIIO::TypeDesc::FLOAT, pixels);
     } else {
         std::vector<float> clamped(image.rgba.size());
-        std::transform(image.rgba.begin(), image.rgba.end(), clamped.begin(), [](float v) {
+        std::transform(pixels, pixels + image.rgba.size(), clamped.begin(), [](float v) {
             return std::isnan(v) ? 0.0f : std::clamp(v, 0.0f, 1.0f);
         });
         ok = output->write_image(OIIO::TypeDesc::FLOAT, clamped.data());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "image.h"
 
@@ -15,7 +16,24 @@ Image readImage(const std::string& path);
 // is written under a temporary name in the same folder, checked (the writer's error state, a
 // size above 0), flushed to the device and renamed into place. Throws HostError (render) on
 // failure, with nothing left under either name.
-void writeImage(const std::string& path, const Image& image, int bits);
+// How the effect's pixels (straight alpha, display-referred sRGB) are written. By default each
+// format gets its convention: EXR and the other float formats scene-linear ("linear") and
+// premultiplied, PNG, TIFF, DPX and the like sRGB and straight. The file's metadata
+// ("oiio:ColorSpace", the alpha association) says what it holds.
+struct ImageEncoding {
+    std::string colorspace;  // another colour space by name (OpenColorIO, as OpenImageIO has it)
+    bool straight = false;   // straight alpha where the format's convention is premultiplied
+};
+void writeImage(const std::string& path, const Image& image, int bits, const ImageEncoding& encoding = {});
+
+// Whether a file name's format holds scene-linear, premultiplied pixels by convention (EXR).
+bool holdsSceneLinear(const std::string& path);
+// The colour spaces images can be written in.
+std::vector<std::string> colorSpaceNames();
+
+// An image as a person sees it: converted from the colour space and alpha its file holds to
+// straight sRGB (contact sheets, preview movies).
+Image readDisplayImage(const std::string& path);
 
 // Removes the temporary files that renders of `pattern` killed mid-write left behind (those of
 // processes that no longer run), never other files. Returns how many it removed.

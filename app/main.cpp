@@ -31,6 +31,12 @@ void addSceneOptions(CLI::App& command, CommandOptions& o) {
                        "override an effect parameter, e.g. --set \"Buoyancy=5\" (repeatable)");
 }
 
+void addEncodingOptions(CLI::App& command, CommandOptions& o) {
+    command.add_option("--colorspace", o.colorspace,
+                       "write images in this colour space (default: linear for EXR, sRGB for the others)");
+    command.add_flag("--straight", o.straight, "straight alpha in EXR too (default: premultiplied, as EXR expects)");
+}
+
 void addProgressOption(CLI::App& command, CommandOptions& o) {
     command.add_option("--progress", o.progress,
                        "how progress is shown: human (a line per frame), machine (key=value lines for "
@@ -130,6 +136,7 @@ int main(int argc, char** argv) {
     render->add_option("-o,--output", o.output, "image pattern: out/f_####.exr or out/f_%04d.png (default: the scene's)");
     render->add_option("--frames", o.frames, "a frame set: 10, 10-20, 1-100x5, 1,5,9-12 (default: every frame)");
     render->add_flag("--allow-outdated", o.allowOutdated, "render a cache that no longer matches the scene");
+    addEncodingOptions(*render, o);
     addProgressOption(*render, o);
 
     CLI::App* run = app.add_subcommand("run", "simulate, then render");
@@ -138,6 +145,7 @@ int main(int argc, char** argv) {
     run->add_option("--frames", o.frames, "the frames to render (every frame is simulated)");
     run->add_flag("--restart", o.restart, "simulate again from frame 0");
     run->add_flag("--preview", o.preview, "show the preview window (when a display exists)");
+    addEncodingOptions(*run, o);
     addProgressOption(*run, o);
 
     CLI::App* exportFields = app.add_subcommand("export", "the cached fields of each frame as a multi-channel EXR");
@@ -165,6 +173,8 @@ int main(int argc, char** argv) {
     sheet->add_option("--every", o.every, "every Nth frame of the set")->check(CLI::Range(1, 1000000));
     sheet->add_option("--columns", o.columns, "frames per row")->check(CLI::Range(1, 64));
     sheet->add_option("--width", o.width, "width of one frame in pixels")->check(CLI::Range(16, 4096));
+    sheet->add_option("--background", o.background, "what shows through transparent pixels")
+        ->check(CLI::IsMember({"checker", "grey", "black"}));
 
     try {
         app.parse(argc, argv);

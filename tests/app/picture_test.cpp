@@ -1,0 +1,81 @@
+// What the headless host writes, as the tools that read it expect: EXR scene-linear and
+// premultiplied, PNG straight sRGB, each saying so in its metadata.
+#include <OpenImageIO/imagebufalgo.h>
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "app_test_support.h"
+
+namespace skv::test {
+namespace {
+
+float linearOfSrgb(float v) { return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f); }
+
+TEST(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
+    TempDir dir;
+    writeFile(dir.file("scene.json"), R"({ "composition": { "width": 48, "height": 32, "fps": 10, "duration": 1 },
+        "layers": { "plate": { "shape": "box", "center": [24, 16], "size": [48, 32] },
+                    "fuel": { "shape": "disc", "center": [24, 26], "radius": 5 } },
+        "effect": { "layer": "plate", "Fuel Layer": "fuel", "Render Mode": "All Sources", "Alpha Mode": "Source" } })");
+    const std::string environment = "HOME='" + dir.path() + "' SKYVANE_PREVIEW=off";
+    ASSERT_EQ(runProgram({"simulate", dir.file("scene.json"), "--quiet"}, environment).status, 0);
+    ProgramRun r = runProgram({"render", dir.file("scene.json"), "--frames", "8", "-o", dir.file("f_####.exr"), "--quiet"}, environment);
+    ASSERT_EQ(r.status, 0) << r.output;
+    r = runProgram({"render", dir.file("scene.json"), "--frames", "8", "-o", dir.file("f_####.png"), "--quiet"}, environment);
+    ASSERT_EQ(r.status, 0) << r.output;
+
+    OIIO::ImageBuf exr(dir.file("f_0008.exr"));
+    ASSERT_TRUE(exr.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << exr.geterror();
+    EXPECT_EQ(exr.spec().get_string_attribute("skyvane:colorspace"), "linear");
+    EXPECT_EQ(exr.spec().get_string_attribute("skyvane:alpha"), "premultiplied");
+    OIIO::ImageBuf plate(exr.spec());
+    const float grey[4] = {0.18f, 0.18f, 0.18f, 1.0f};
+    OIIO::ImageBufAlgo::fill(plate, grey);
+    const OIIO::ImageBuf over = OIIO::ImageBufAlgo::over(exr, plate);
+    ASSERT_FALSE(over.has_error()) << over.geterror();
+
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    OIIO::ImageBuf png(dir.file("f_0008.png"), 0, 0, nullptr, &config);
+    ASSERT_TRUE(png.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << png.geterror();
+    EXPECT_EQ(png.spec().get_string_attribute("oiio:ColorSpace"), "sRGB");
+
+    int empty = 0, covered = 0;
+    float worst = 0;
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 48; ++x) {
+            float e[4], o[4], p[4];
+            exr.getpixel(x, y, e);
+            over.getpixel(x, y, o);
+            png.getpixel(x, y, p);
+            if (e[3] == 0.0f) {
+                ++empty;
+                for (int c = 0; c < 3; ++c) ASSERT_EQ(o[c], 0.18f) << "the plate shows unchanged where the frame is empty";
+            } else {
+                ++covered;
+            }
+            for (int c = 0; c < 3; ++c) worst = std::max(worst, std::fabs(linearOfSrgb(p[c]) * p[3] - e[c]));
+            worst = std::max(worst, std::fabs(p[3] - e[3]));
+        }
+    EXPECT_GT(empty, 100);
+    EXPECT_GT(covered, 20);
+    EXPECT_LE(worst, 1.0f / 255.0f) << "the PNG, linearised and premultiplied, is the EXR";
+
+    // Straight alpha and another colour space, for those who need them, say so.
+    r = runProgram({"render", dir.file("scene.json"), "--frames", "8", "-o", dir.file("s_####.exr"), "--straight",
+                    "--colorspace", "sRGB", "--quiet"},
+                   environment);
+    ASSERT_EQ(r.status, 0) << r.output;
+    auto straight = OIIO::ImageInput::open(dir.file("s_0008.exr"));
+    ASSERT_TRUE(straight);
+    EXPECT_EQ(straight->spec().get_string_attribute("skyvane:colorspace"), "sRGB");
+    EXPECT_EQ(straight->spec().get_string_attribute("skyvane:alpha"), "straight");
+    r = runProgram({"render", dir.file("scene.json"), "--colorspace", "ACEScgg"}, environment);
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_NE(r.output.find("--colorspace ACEScgg: no such colour space"), std::string::npos) << r.output;
+}
+
+}  // namespace
+}  // namespace skv::test
