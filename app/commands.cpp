@@ -24,6 +24,7 @@
 #include "progress.h"
 #include "render/resample.h"
 #include "session.h"
+#include "vdb_export.h"
 
 namespace skv::app {
 namespace fs = std::filesystem;
@@ -429,16 +430,28 @@ int commandExport(const CommandOptions& o, Outcome& outcome) {
         throw HostError(kExitScene, scene.cache + ": the project's cache folder cannot be opened");
     const std::string pattern = fs::absolute(o.output).string();
     makeParentFolder(expandFramePattern(pattern, frames.empty() ? 0 : frames.front()));
+    // A voxel is a cell of the simulation: "Resolution Scale" composition pixels.
+    double resolutionScale = 1.0;
+    for (const ParamSetting& setting : scene.effect)
+        if (setting.name == "Resolution Scale" && setting.value.is_number()) resolutionScale = setting.value.get<double>();
+    for (const std::string& text : o.settings) {
+        const auto setting = parseSetting(text);
+        if (setting.first == "Resolution Scale") resolutionScale = Json::parse(setting.second).get<double>();
+    }
+    const bool vdb = pattern.size() > 4 && pattern.compare(pattern.size() - 4, 4, ".vdb") == 0;
     ProgressPrinter printer(progressMode(o), "export");
     StopSignals signals;
     int channels = 0, written = 0;
     for (int frame : frames) {
         if (StopSignals::received()) throwInterrupted(std::to_string(written) + " frames exported");
-        channels = exportFrameFields(scene.cache, frame, expandFramePattern(pattern, frame));
+        const std::string file = expandFramePattern(pattern, frame);
+        channels = vdb ? exportFrameVdb(scene.cache, frame, file, resolutionScale * kWorldUnitsPerPixel)
+                       : exportFrameFields(scene.cache, frame, file);
         outcome.setFrames(++written);
         printer.step(frame, written, int(frames.size()), 0, 0, "CPU");
     }
-    printer.finish(std::to_string(written) + " frames of " + std::to_string(channels) + " channels written to " + pattern);
+    printer.finish(std::to_string(written) + " frames of " + std::to_string(channels) + (vdb ? " grids" : " channels") +
+                   " written to " + pattern);
     return kExitOk;
 }
 

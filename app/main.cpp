@@ -148,9 +148,10 @@ int main(int argc, char** argv) {
     addEncodingOptions(*run, o);
     addProgressOption(*run, o);
 
-    CLI::App* exportFields = app.add_subcommand("export", "the cached fields of each frame as a multi-channel EXR");
+    CLI::App* exportFields =
+        app.add_subcommand("export", "the cached fields of each frame as a multi-channel EXR or an OpenVDB file");
     addSceneOptions(*exportFields, o);
-    exportFields->add_option("-o,--output", o.output, "file pattern, e.g. fields_####.exr")->required();
+    exportFields->add_option("-o,--output", o.output, "file pattern: fields_####.exr or fields_####.vdb")->required();
     exportFields->add_option("--frames", o.frames, "a frame set (default: every frame)");
     addProgressOption(*exportFields, o);
 

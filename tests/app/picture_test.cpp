@@ -4,7 +4,10 @@
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
+#include <openvdb/openvdb.h>
+
 #include <cmath>
+#include <set>
 
 #include "app_test_support.h"
 
@@ -75,6 +78,57 @@ TEST(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
     r = runProgram({"render", dir.file("scene.json"), "--colorspace", "ACEScgg"}, environment);
     EXPECT_EQ(r.status, 2) << r.output;
     EXPECT_NE(r.output.find("--colorspace ACEScgg: no such colour space"), std::string::npos) << r.output;
+}
+
+TEST(PictureTest, FieldsExportToOpenVdbAsHoudiniAndBlenderReadThem) {
+    TempDir dir;
+    writeFile(dir.file("scene.json"), R"({ "composition": { "width": 48, "height": 32, "fps": 10, "duration": 1 },
+        "layers": { "plate": { "shape": "box", "center": [24, 16], "size": [48, 32] },
+                    "fuel": { "shape": "disc", "center": [24, 26], "radius": 5 } },
+        "effect": { "layer": "plate", "Fuel Layer": "fuel", "Resolution Scale": 2 } })");
+    const std::string environment = "HOME='" + dir.path() + "' SKYVANE_PREVIEW=off";
+    ASSERT_EQ(runProgram({"simulate", dir.file("scene.json"), "--quiet"}, environment).status, 0);
+    for (const char* format : {"exr", "vdb"}) {
+        const ProgramRun r = runProgram({"export", dir.file("scene.json"), "--frames", "7", "-o",
+                                         dir.file(std::string("f_####.") + format), "--quiet"},
+                                        environment);
+        ASSERT_EQ(r.status, 0) << r.output;
+    }
+    // The EXR holds the same fields at grid resolution, rows downwards.
+    OIIO::ImageBuf exr(dir.file("f_0007.exr"));
+    ASSERT_TRUE(exr.read(0, 0, true, OIIO::TypeDesc::FLOAT));
+    const int w = exr.spec().width, h = exr.spec().height;
+    ASSERT_EQ(w, 24);
+    const int densityChannel = exr.spec().channelindex("density"), uChannel = exr.spec().channelindex("velocity.u"),
+              vChannel = exr.spec().channelindex("velocity.v");
+    ASSERT_GE(densityChannel, 0);
+
+    openvdb::initialize();
+    openvdb::io::File file(dir.file("f_0007.vdb"));
+    file.open();
+    std::set<std::string> names;
+    for (auto it = file.beginName(); it != file.endName(); ++it) names.insert(it.gridName());
+    EXPECT_EQ(names, (std::set<std::string>{"density", "temperature", "fuel", "vel"}));
+    const auto density = openvdb::gridPtrCast<openvdb::FloatGrid>(file.readGrid("density"));
+    const auto vel = openvdb::gridPtrCast<openvdb::Vec3SGrid>(file.readGrid("vel"));
+    ASSERT_TRUE(density && vel);
+    EXPECT_DOUBLE_EQ(density->voxelSize()[0], 0.02) << "a cell is 2 composition pixels of 1/100 unit";
+    size_t nonZero = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            float pixel[16];
+            exr.getpixel(x, y, pixel);
+            nonZero += pixel[densityChannel] != 0.0f;
+            const openvdb::Coord ijk(x, h - 1 - y, 0);
+            ASSERT_EQ(density->tree().getValue(ijk), pixel[densityChannel]) << x << "," << y;
+            const openvdb::Vec3s v = vel->tree().getValue(ijk);
+            EXPECT_NEAR(v.x(), pixel[uChannel] * 0.02f, 1e-6f);
+            EXPECT_NEAR(v.y(), -pixel[vChannel] * 0.02f, 1e-6f) << "y runs up";
+        }
+    EXPECT_GT(nonZero, 10u);
+    EXPECT_EQ(density->activeVoxelCount(), nonZero) << "empty cells stay inactive";
+    EXPECT_LT(density->activeVoxelCount(), openvdb::Index64(w * h));
+    file.close();
 }
 
 }  // namespace
