@@ -3,10 +3,12 @@
 
 #include <omp.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -455,9 +457,9 @@ int commandExport(const CommandOptions& o, Outcome& outcome) {
     return kExitOk;
 }
 
-int commandSheet(const CommandOptions& o) {
-    const std::string pattern = fs::absolute(o.scene).string();
-    // Without a frame set: every frame the pattern finds, from 0 up to the last one there.
+// The rendered frames a sheet or a movie shows: the frame set, or every frame the pattern finds
+// from 0 up to the last one there; frames without an image are named on stderr and left out.
+std::vector<std::string> renderedFrames(const CommandOptions& o, const std::string& pattern, const char* what) {
     std::vector<int> wanted;
     if (!o.frames.empty()) {
         wanted = parseFrameSet(o.frames, 1 << 30);
@@ -471,20 +473,33 @@ int commandSheet(const CommandOptions& o) {
             }
         for (int f = 0; f <= last; ++f) wanted.push_back(f);
     }
-    std::vector<Image> cells;
+    std::vector<std::string> files;
     std::vector<int> missing;
     for (size_t k = 0; k < wanted.size(); k += size_t(o.every)) {
         const std::string file = expandFramePattern(pattern, wanted[k]);
-        if (!fs::exists(file)) {
+        if (fs::exists(file))
+            files.push_back(file);
+        else
             missing.push_back(wanted[k]);
-            continue;
-        }
-        cells.push_back(readDisplayImage(file));
     }
     if (!missing.empty())
-        std::fprintf(stderr, "skyvane: warning: no image for frames %s of %s; the sheet leaves them out\n",
-                     formatFrameSet(missing).c_str(), pattern.c_str());
-    if (cells.empty()) throw HostError(kExitScene, pattern + ": no rendered frames to put on a sheet");
+        std::fprintf(stderr, "skyvane: warning: no image for frames %s of %s; the %s leaves them out\n",
+                     formatFrameSet(missing).c_str(), pattern.c_str(), what);
+    if (files.empty()) throw HostError(kExitScene, pattern + ": no rendered frames for a " + what);
+    return files;
+}
+
+// The grey of a background at pixel (x, y): a checker of 8-pixel squares, mid grey or black.
+float backgroundAt(const std::string& background, int x, int y) {
+    if (background == "black") return 0.0f;
+    if (background == "grey") return 0.5f;
+    return ((x / 8) + (y / 8)) % 2 == 0 ? 0.6f : 0.4f;
+}
+
+int commandSheet(const CommandOptions& o) {
+    const std::string pattern = fs::absolute(o.scene).string();
+    std::vector<Image> cells;
+    for (const std::string& file : renderedFrames(o, pattern, "sheet")) cells.push_back(readDisplayImage(file));
     const int columns = o.columns, cellWidth = o.width;
     const int cellHeight = std::max(1, int(std::lround(double(cellWidth) * cells[0].height / cells[0].width)));
     const int rows = int(cells.size() + size_t(columns) - 1) / columns;
@@ -500,10 +515,7 @@ int commandSheet(const CommandOptions& o) {
                 const float* p = &small[(size_t(y) * size_t(cellWidth) + size_t(x)) * 4];
                 float* out = sheet.pixel(ox + x, oy + y);
                 // Opaque, over a background that shows where the frame is transparent.
-                const bool light = ((x / 8) + (y / 8)) % 2 == 0;
-                const float behind = o.background == "black" ? 0.0f
-                                     : o.background == "grey" ? 0.5f
-                                                              : (light ? 0.6f : 0.4f);
+                const float behind = backgroundAt(o.background, x, y);
                 for (int ch = 0; ch < 3; ++ch) out[ch] = p[ch] * p[3] + behind * (1.0f - p[3]);
                 out[3] = 1;
             }
@@ -512,6 +524,80 @@ int commandSheet(const CommandOptions& o) {
     makeParentFolder(output);
     writeImage(output, sheet, 8);
     std::printf("contact sheet of %zu frames written to %s\n", cells.size(), output.c_str());
+    return kExitOk;
+}
+
+int commandMovie(const CommandOptions& o) {
+    const std::string pattern = fs::absolute(o.scene).string();
+    const std::vector<std::string> files = renderedFrames(o, pattern, "movie");
+    const Image first = readDisplayImage(files.front());
+    const std::string output = fs::absolute(o.output).string();
+    makeParentFolder(output);
+    const size_t dot = output.find_last_of('.');
+    const std::string partial = output.substr(0, dot) + ".partial-" + std::to_string(::getpid()) +
+                                (dot == std::string::npos ? "" : output.substr(dot));
+    // ffmpeg encodes what it reads from a pipe: 8-bit RGB frames, already over the background
+    // (a movie has no alpha), padded to even sizes for the 4:2:0 encoders.
+    char size[32], rate[32];
+    std::snprintf(size, sizeof size, "%dx%d", first.width, first.height);
+    std::snprintf(rate, sizeof rate, "%g", o.fps);
+    int input[2];
+    if (::pipe(input) != 0) throw HostError(kExitRender, output + ": cannot start ffmpeg");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(input[0], STDIN_FILENO);
+        ::close(input[0]);
+        ::close(input[1]);
+        ::execlp("ffmpeg", "ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24", "-s", size, "-r", rate,
+                 "-i", "-", "-vf", "pad=ceil(iw/2)*2:ceil(ih/2)*2", "-c:v", "libx264", "-pix_fmt", "yuv420p",
+                 "-movflags", "+faststart", partial.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(input[0]);
+    if (child < 0) {
+        ::close(input[1]);
+        throw HostError(kExitRender, output + ": cannot start ffmpeg");
+    }
+    const auto sigpipe = ::signal(SIGPIPE, SIG_IGN);
+    bool written = true;
+    std::vector<uint8_t> rgb(size_t(first.width) * size_t(first.height) * 3);
+    for (const std::string& file : files) {
+        const Image image = readDisplayImage(file);
+        if (image.width != first.width || image.height != first.height) {
+            written = false;
+            std::fprintf(stderr, "skyvane: %s is %dx%d, not %dx%d like the first frame\n", file.c_str(), image.width,
+                         image.height, first.width, first.height);
+            break;
+        }
+        for (int y = 0; y < image.height; ++y)
+            for (int x = 0; x < image.width; ++x) {
+                const float* p = image.pixel(x, y);
+                const float behind = backgroundAt(o.background, x, y);
+                for (int c = 0; c < 3; ++c) {
+                    const float v = p[c] * p[3] + behind * (1.0f - p[3]);
+                    rgb[(size_t(y) * size_t(image.width) + size_t(x)) * 3 + size_t(c)] =
+                        uint8_t(std::lround(std::clamp(std::isnan(v) ? 0.0f : v, 0.0f, 1.0f) * 255.0f));
+                }
+            }
+        for (size_t done = 0; written && done < rgb.size();) {
+            const ssize_t n = ::write(input[1], rgb.data() + done, rgb.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            written = n > 0;
+            done += written ? size_t(n) : 0;
+        }
+        if (!written) break;
+    }
+    ::close(input[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::signal(SIGPIPE, sigpipe);
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (!written || code != 0 || std::rename(partial.c_str(), output.c_str()) != 0) {
+        std::remove(partial.c_str());
+        if (code == 127) throw HostError(kExitRender, output + ": the movie needs the ffmpeg program (Debian: ffmpeg)");
+        throw HostError(kExitRender, output + ": ffmpeg could not write the movie (status " + std::to_string(code) + ")");
+    }
+    std::printf("movie of %zu frames at %s fps written to %s\n", files.size(), rate, output.c_str());
     return kExitOk;
 }
 

@@ -19,6 +19,7 @@ struct CommandOptions {
     bool quiet = false, restart = false, preview = false, allowOutdated = false;
     bool doubleClick = false;
     int x = 0, y = 0, every = 1, columns = 4, width = 320;
+    double fps = 24;
     std::vector<int> drag;
 };
 
@@ -50,5 +51,6 @@ int commandExport(const CommandOptions& o, Outcome& outcome);
 int commandUi(const CommandOptions& o);
 int commandClick(const CommandOptions& o);
 int commandSheet(const CommandOptions& o);
+int commandMovie(const CommandOptions& o);
 
 }  // namespace skv::app

@@ -177,6 +177,14 @@ int main(int argc, char** argv) {
     sheet->add_option("--background", o.background, "what shows through transparent pixels")
         ->check(CLI::IsMember({"checker", "grey", "black"}));
 
+    CLI::App* movie = app.add_subcommand("movie", "a preview movie of rendered frames, over a background");
+    movie->add_option("PATTERN", o.scene, "the rendered images, e.g. out/f_####.exr")->required();
+    movie->add_option("-o,--output", o.output, "the movie to write, e.g. preview.mp4")->required();
+    movie->add_option("--frames", o.frames, "a frame set (default: every frame the pattern finds)");
+    movie->add_option("--fps", o.fps, "frames a second")->check(CLI::Range(1.0, 240.0));
+    movie->add_option("--background", o.background, "what shows through transparent pixels")
+        ->check(CLI::IsMember({"checker", "grey", "black"}));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -234,6 +242,7 @@ int main(int argc, char** argv) {
         if (command == ui) return outcome.finish(commandUi(o));
         if (command == click) return outcome.finish(commandClick(o));
         if (command == sheet) return outcome.finish(commandSheet(o));
+        if (command == movie) return outcome.finish(commandMovie(o));
         return kExitUsage;
     } catch (const HostError& e) {
         std::fprintf(stderr, "skyvane: %s\n", e.what());

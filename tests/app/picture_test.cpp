@@ -75,6 +75,26 @@ TEST(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
     ASSERT_TRUE(straight);
     EXPECT_EQ(straight->spec().get_string_attribute("skyvane:colorspace"), "sRGB");
     EXPECT_EQ(straight->spec().get_string_attribute("skyvane:alpha"), "straight");
+    // A preview movie of the EXR frames over grey: where the frame is empty the movie is the
+    // grey, not the white the straight colour would give.
+    r = runProgram({"render", dir.file("scene.json"), "--frames", "0-3", "-o", dir.file("m_####.exr"), "--quiet"}, environment);
+    ASSERT_EQ(r.status, 0) << r.output;
+    r = runProgram({"movie", dir.file("m_####.exr"), "-o", dir.file("movie/preview.mp4"), "--background", "grey"},
+                   environment);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("movie of 4 frames"), std::string::npos) << r.output;
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -i '" + dir.file("movie/preview.mp4") + "' -frames:v 1 '" +
+                           dir.file("movie/first.png") + "'")
+                              .c_str()),
+              0);
+    OIIO::ImageBuf frame(dir.file("movie/first.png"));
+    if (frame.read(0, 0, true, OIIO::TypeDesc::FLOAT)) {
+        float corner[4];
+        frame.getpixel(2, 2, corner);
+        EXPECT_NEAR(corner[0], 0.5f, 0.03f) << "the background, not the effect's straight colour";
+    } else {
+        ADD_FAILURE() << "the movie's first frame could not be decoded";
+    }
     r = runProgram({"render", dir.file("scene.json"), "--colorspace", "ACEScgg"}, environment);
     EXPECT_EQ(r.status, 2) << r.output;
     EXPECT_NE(r.output.find("--colorspace ACEScgg: no such colour space"), std::string::npos) << r.output;
