@@ -10,7 +10,7 @@
 JOBS  ?= $(shell nproc)
 CMAKE ?= cmake
 
-.PHONY: all deps build demo test test-long asan tsan fuzz fuzz-long clean
+.PHONY: all deps build demo gallery test test-long asan tsan fuzz fuzz-long clean
 
 all: build
 
@@ -38,6 +38,16 @@ demo: build
 	rm -rf demo examples/campfire.json.project examples/campfire.json.cache
 	$(SKYVANE) run examples/campfire.json
 	$(SKYVANE) sheet demo/campfire_####.png --frames 0-95 --every 8 --columns 4 -o demo/contact_sheet.png
+
+# One picture per example scene in docs/: every twelfth frame over grey, so that alpha shows.
+EXAMPLES = campfire smoke_plume color_ink refracted_texture
+gallery: build
+	@for e in $(EXAMPLES); do \
+	    rm -rf build/gallery/$$e && \
+	    $(SKYVANE) run examples/$$e.json --restart --quiet -o build/gallery/$$e/f_####.png && \
+	    $(SKYVANE) sheet build/gallery/$$e/f_####.png --every 12 --columns 4 --width 240 --background grey \
+	        -o docs/$$e.png || exit 1; \
+	done
 
 build/asan/CMakeCache.txt: | deps
 	$(CMAKE) -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKV_SANITIZE=address,undefined
