@@ -16,6 +16,7 @@
 
 #include "canvas.h"
 #include "command_line.h"
+#include "farm.h"
 #include "field_export.h"
 #include "gpu/cuda_state.h"
 #include "host_error.h"
@@ -598,6 +599,29 @@ int commandMovie(const CommandOptions& o) {
         throw HostError(kExitRender, output + ": ffmpeg could not write the movie (status " + std::to_string(code) + ")");
     }
     std::printf("movie of %zu frames at %s fps written to %s\n", files.size(), rate, output.c_str());
+    return kExitOk;
+}
+
+int commandSubmit(const CommandOptions& o) {
+    if (o.status) return printFarmStatus(fs::absolute(o.scene).lexically_normal().string()) == 0 ? kExitOk : kExitRender;
+    if (o.scheduler.empty()) throw HostError(kExitUsage, "submit needs --scheduler slurm (or --status)");
+    skv::setLogEnabled(false);
+    // The scene and every --set are checked as a task would check them, before anything is
+    // submitted.
+    Session session(o.plugin, o.scene, o.settings);
+    FarmJob job;
+    job.scene = session.scene().path;
+    job.program = fs::canonical("/proc/self/exe").string();
+    job.plugin = fs::absolute(o.plugin).string();
+    job.output = o.output.empty() ? session.scene().output : fs::absolute(o.output).string();
+    if (job.output.empty()) throw HostError(kExitUsage, "the scene has no \"output\"; give -o PATTERN");
+    job.settings = o.settings;
+    job.frameCount = session.scene().comp.frameCount();
+    job.chunk = o.chunk;
+    job.simCpus = o.simCpus;
+    job.renderCpus = o.renderCpus;
+    job.partition = o.partition;
+    submitToSlurm(job, o.dryRun);
     return kExitOk;
 }
 

@@ -20,6 +20,9 @@ struct CommandOptions {
     bool doubleClick = false;
     int x = 0, y = 0, every = 1, columns = 4, width = 320;
     double fps = 24;
+    std::string scheduler, partition;
+    int chunk = 10, simCpus = 2, renderCpus = 1;
+    bool dryRun = false, status = false;
     std::vector<int> drag;
 };
 
@@ -52,5 +55,6 @@ int commandUi(const CommandOptions& o);
 int commandClick(const CommandOptions& o);
 int commandSheet(const CommandOptions& o);
 int commandMovie(const CommandOptions& o);
+int commandSubmit(const CommandOptions& o);
 
 }  // namespace skv::app

@@ -85,13 +85,24 @@ Image readDisplayImage(const std::string& path) {
 
 namespace {
 
-// The temporary name of an image being written: the final name with ".partial-PID" before the
-// extension (which stays, so that the writer picks the format).
+// This machine's name as it appears in temporary file names: machines that share an output
+// folder (a render farm) tell their own temporary files from the others'.
+std::string hostTag() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || !name[0]) return "host";
+    std::string tag = name;
+    for (char& c : tag)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return tag;
+}
+
+// The temporary name of an image being written: the final name with ".partial-HOST-PID"
+// before the extension (which stays, so that the writer picks the format).
 std::string partialName(const std::string& path, pid_t pid) {
     const size_t slash = path.find_last_of('/');
     const size_t dot = path.find_last_of('.');
     const std::string extension = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? path.substr(dot) : "";
-    return path.substr(0, path.size() - extension.size()) + ".partial-" + std::to_string(pid) + extension;
+    return path.substr(0, path.size() - extension.size()) + ".partial-" + hostTag() + "-" + std::to_string(pid) + extension;
 }
 
 bool syncPath(const char* path, int flags) {
@@ -190,9 +201,11 @@ int removeStaleImages(const std::string& pattern) {
     int removed = 0;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string file = entry->d_name;
-        const size_t marker = file.rfind(".partial-");
-        if (marker == std::string::npos || !file.starts_with(prefix) || !file.ends_with(extension)) continue;
-        const std::string pid = file.substr(marker + 9, file.size() - extension.size() - marker - 9);
+        // Only this machine's: a process id means nothing on another machine of a farm.
+        const std::string marker = ".partial-" + hostTag() + "-";
+        const size_t at = file.rfind(marker);
+        if (at == std::string::npos || !file.starts_with(prefix) || !file.ends_with(extension)) continue;
+        const std::string pid = file.substr(at + marker.size(), file.size() - extension.size() - at - marker.size());
         if (pid.empty() || pid.size() > 9 || !std::all_of(pid.begin(), pid.end(), ::isdigit)) continue;
         // A render still running (another chunk of a farm job) keeps its file.
         const pid_t owner = pid_t(std::stol(pid));

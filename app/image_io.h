@@ -36,7 +36,7 @@ std::vector<std::string> colorSpaceNames();
 Image readDisplayImage(const std::string& path);
 
 // Removes the temporary files that renders of `pattern` killed mid-write left behind (those of
-// processes that no longer run), never other files. Returns how many it removed.
+// this machine's processes that no longer run), never other files. Returns how many it removed.
 int removeStaleImages(const std::string& pattern);
 
 // Expands a frame pattern by a frame number: a run of '#' (its length is the zero padding,

@@ -185,6 +185,17 @@ int main(int argc, char** argv) {
     movie->add_option("--background", o.background, "what shows through transparent pixels")
         ->check(CLI::IsMember({"checker", "grey", "black"}));
 
+    CLI::App* submit = app.add_subcommand("submit", "send the scene to a render farm: a simulate job, then render chunks");
+    addSceneOptions(*submit, o);
+    submit->add_option("--scheduler", o.scheduler, "the farm's scheduler")->check(CLI::IsMember({"slurm"}));
+    submit->add_option("-o,--output", o.output, "image pattern (default: the scene's)");
+    submit->add_option("--chunk", o.chunk, "frames a render task")->check(CLI::Range(1, 100000));
+    submit->add_option("--partition", o.partition, "the partition (queue) of both jobs");
+    submit->add_option("--sim-cpus", o.simCpus, "processors of the simulate task")->check(CLI::Range(1, 1024));
+    submit->add_option("--render-cpus", o.renderCpus, "processors of a render task")->check(CLI::Range(1, 1024));
+    submit->add_flag("--dry-run", o.dryRun, "print the job scripts and the sbatch lines; submit nothing");
+    submit->add_flag("--status", o.status, "what the submitted job has done so far, and which chunks failed");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -243,6 +254,7 @@ int main(int argc, char** argv) {
         if (command == click) return outcome.finish(commandClick(o));
         if (command == sheet) return outcome.finish(commandSheet(o));
         if (command == movie) return outcome.finish(commandMovie(o));
+        if (command == submit) return outcome.finish(commandSubmit(o));
         return kExitUsage;
     } catch (const HostError& e) {
         std::fprintf(stderr, "skyvane: %s\n", e.what());
