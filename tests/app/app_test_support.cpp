@@ -2,6 +2,7 @@
 
 #include <OpenImageIO/imageio.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -46,6 +47,20 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, const std::stri
     const int status = ::pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+pid_t startProgram(const std::vector<std::string>& arguments, const std::string& home) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("HOME", home.c_str(), 1);
+        ::setenv("SKYVANE_PREVIEW", "off", 1);
+        std::vector<char*> argv{const_cast<char*>(programPath())};
+        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(programPath(), argv.data());
+        ::_exit(127);
+    }
+    return child;
 }
 
 void writeConstantImage(const std::string& path, int width, int height, float r, float g, float b, float a) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -31,6 +33,10 @@ struct ProgramRun {
     std::string output;
 };
 ProgramRun runProgram(const std::vector<std::string>& arguments, const std::string& environment = "");
+
+// Starts the program in the background with `home` as its home folder and no preview window;
+// the caller waits for (or signals) the returned process.
+pid_t startProgram(const std::vector<std::string>& arguments, const std::string& home);
 
 // Writes a PNG (or any format OpenImageIO writes) of a constant colour.
 void writeConstantImage(const std::string& path, int width, int height, float r, float g, float b, float a);

@@ -289,14 +289,8 @@ TEST(CliInterruptTest, AnInterruptedSimulationKeepsItsFramesAndContinues) {
     const std::string environment = "HOME='" + dir.path() + "' SKYVANE_PREVIEW=off";
     ASSERT_EQ(runProgram({"simulate", dir.file("a.json"), "--quiet"}, environment).status, 0);
 
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::setenv("HOME", dir.path().c_str(), 1);
-        ::setenv("SKYVANE_PREVIEW", "off", 1);
-        ::execl(programPath(), programPath(), "simulate", dir.file("b.json").c_str(), "--quiet", nullptr);
-        ::_exit(127);
-    }
+    const pid_t child = startProgram({"simulate", dir.file("b.json"), "--quiet"}, dir.path());
+    ASSERT_GT(child, 0);
     const auto cached = [&] { return app::cachedFrames(dir.file("b.json.cache")).size(); };
     for (int wait = 0; wait < 3000 && cached() < 5; ++wait) ::usleep(2000);
     ::kill(child, SIGINT);

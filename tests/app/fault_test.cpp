@@ -131,14 +131,8 @@ TEST_F(FaultTest, AFullOrReadOnlyOutputDiskLeavesNoPartialImageUnderAFinalName) 
 
 TEST_F(FaultTest, ACacheFolderRemovedMidRunIsReportedAndARerunFinishes) {
     writeFile(dir_.file("scene.json"), noiseScene(60));
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::setenv("HOME", dir_.path().c_str(), 1);
-        ::setenv("SKYVANE_PREVIEW", "off", 1);
-        ::execl(programPath(), programPath(), "simulate", dir_.file("scene.json").c_str(), "--quiet", nullptr);
-        ::_exit(127);
-    }
+    const pid_t child = startProgram({"simulate", dir_.file("scene.json"), "--quiet"}, dir_.path());
+    ASSERT_GT(child, 0);
     const std::string cache = dir_.file("scene.json.cache");
     for (int wait = 0; wait < 5000 && app::cachedFrames(cache).size() < 3; ++wait) ::usleep(1000);
     // The run keeps writing frames while the folder goes: removed until it is gone.
@@ -219,15 +213,10 @@ TEST_F(FaultTest, KillNineAtRandomMomentsNeverLeavesATornFile) {
     std::mt19937 random(12345);
     for (int k = 0; k < kills; ++k) {
         const bool simulate = k % 2 == 0;
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::setenv("HOME", dir_.path().c_str(), 1);
-            ::setenv("SKYVANE_PREVIEW", "off", 1);
-            ::execl(programPath(), programPath(), simulate ? "simulate" : "render", dir_.file("scene.json").c_str(),
-                    simulate ? "--restart" : "--quiet", "--quiet", nullptr);
-            ::_exit(127);
-        }
+        const pid_t child = startProgram({simulate ? "simulate" : "render", dir_.file("scene.json"),
+                                          simulate ? "--restart" : "--quiet", "--quiet"},
+                                         dir_.path());
+        ASSERT_GT(child, 0);
         ::usleep(useconds_t(std::uniform_int_distribution<int>(5, 400)(random)) * 1000);
         ::kill(child, SIGKILL);
         int status = 0;
