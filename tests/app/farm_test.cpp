@@ -139,6 +139,7 @@ TEST(FarmTest, ASlurmJobOfTheCampfireRendersTheFramesOfASingleMachine) {
     ASSERT_EQ(r.status, 0) << r.output;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(r.output, m, std::regex(R"(render job array ([0-9]+): 5 chunks of 5 frames)"))) << r.output;
+    const std::string renderJob = m[1].str();  // the match refers into r, which is reused below
     for (int wait = 0; wait < 600 && !shell(slurm.environment() + " squeue -h -o %i").empty(); ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const double farmSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -169,7 +170,7 @@ TEST(FarmTest, ASlurmJobOfTheCampfireRendersTheFramesOfASingleMachine) {
 
     // A failed chunk (its task's result line says so) is named with its frames, to be rendered
     // again alone.
-    const std::string chunk = dir.file("farm/scene.json.farm/logs/render-" + m[1].str() + "_2.out");
+    const std::string chunk = dir.file("farm/scene.json.farm/logs/render-" + renderJob + "_2.out");
     ASSERT_TRUE(fs::exists(chunk));
     std::ofstream(chunk, std::ios::app) << "result task=render status=failed exit=6 frames=3 seconds=0.5\n";
     r = runProgram({"submit", "--status", dir.file("farm/scene.json")}, environment);
