@@ -40,7 +40,7 @@ int Scene::layerIndex(const std::string& name) const {
 
 std::string Scene::resolve(const std::string& relative) const {
     if (relative.empty() || relative[0] == '/' || dir.empty()) return relative;
-    return dir + "/" + relative;
+    return (std::filesystem::path(dir) / relative).lexically_normal().string();
 }
 
 Scene parseScene(const std::string& text, const std::string& path) {
