@@ -70,8 +70,9 @@ private:
 };
 
 [[noreturn]] void throwInterrupted(const std::string& what) {
-    const int signo = StopSignals::received();
-    throw HostError(ExitCode(128 + signo), std::string(signo == SIGTERM ? "terminated" : "interrupted") + ": " + what);
+    const bool terminated = StopSignals::received() == SIGTERM;
+    throw HostError(terminated ? kExitTerminated : kExitInterrupted,
+                    std::string(terminated ? "terminated" : "interrupted") + ": " + what);
 }
 
 // ---- Helpers ----

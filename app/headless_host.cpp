@@ -685,7 +685,6 @@ SPErr HeadlessHost::acquireSuite(const char* name, int32_t, const void** suite) 
 // ---- SmartFX rendering ----
 
 void HeadlessHost::cancelRuns() { gRunsCancelled.store(true); }
-bool HeadlessHost::runsCancelled() { return gRunsCancelled.load(); }
 
 PF_Err HeadlessHost::renderFrame(int frame, Image& image) {
     currentTime_ = timeOfFrame(frame);

@@ -118,7 +118,6 @@ public:
     // Asks a running simulation to stop as a user closing its preview window does. Safe to
     // call from a signal handler.
     static void cancelRuns();
-    static bool runsCancelled();
     // Whether the last render found its frame in the cache, when the plug-in said.
     const std::optional<bool>& lastRenderCached() const { return lastRenderCached_; }
     // The report of the last simulation run, when the plug-in gave one.
