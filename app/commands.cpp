@@ -48,7 +48,7 @@ extern "C" void onStopSignal(int signo) {
 // SIGINT and SIGTERM stop long work as closing the preview window does: what is finished is
 // kept, and the command ends with 128 + the signal's number.
 class StopSignals {
-public:
+  public:
     StopSignals() {
         struct sigaction action {};
         action.sa_handler = &onStopSignal;
@@ -65,8 +65,9 @@ public:
 
     static int received() { return gStopSignal.load(); }
 
-private:
-    struct sigaction previousInt_ {}, previousTerm_ {};
+  private:
+    struct sigaction previousInt_ {
+    }, previousTerm_{};
 };
 
 [[noreturn]] void throwInterrupted(const std::string& what) {
@@ -86,7 +87,8 @@ ProgressPrinter::Mode progressMode(const CommandOptions& o) {
 std::vector<int> framesOf(const CommandOptions& o, int frameCount) {
     if (!o.frames.empty()) return parseFrameSet(o.frames, frameCount);
     std::vector<int> all(size_t(std::max(frameCount, 0)));
-    for (int f = 0; f < frameCount; ++f) all[size_t(f)] = f;
+    for (int f = 0; f < frameCount; ++f)
+        all[size_t(f)] = f;
     return all;
 }
 
@@ -102,7 +104,8 @@ void makeParentFolder(const std::string& file) {
 
 std::string joined(const std::vector<std::string>& names) {
     std::string text;
-    for (const auto& n : names) text += (text.empty() ? "\"" : ", \"") + n + "\"";
+    for (const auto& n : names)
+        text += (text.empty() ? "\"" : ", \"") + n + "\"";
     return text;
 }
 
@@ -114,7 +117,8 @@ std::string flagsText(uint32_t flags) {
 
 Image imageOf(const Canvas& canvas) {
     Image image(canvas.width(), canvas.height());
-    for (size_t i = 0; i < canvas.pixels().size(); ++i) image.rgba[i] = canvas.pixels()[i] / 255.0f;
+    for (size_t i = 0; i < canvas.pixels().size(); ++i)
+        image.rgba[i] = canvas.pixels()[i] / 255.0f;
     return image;
 }
 
@@ -133,7 +137,8 @@ int simulate(Session& session, const CommandOptions& o, Outcome& outcome, bool r
     ProgressPrinter printer(progressMode(o), "simulate");
     const bool outdated = session.outdated();
     if (reopened && outdated && !o.restart) {
-        const std::string why = session.outdatedBy().empty() ? "" : " (" + joined(session.outdatedBy()) + " changed)";
+        const std::string why =
+            session.outdatedBy().empty() ? "" : " (" + joined(session.outdatedBy()) + " changed)";
         printer.note("the cache is outdated" + why + ": simulating again from frame 0");
     }
     int simulated = 0, firstFrame = -1;
@@ -147,8 +152,11 @@ int simulate(Session& session, const CommandOptions& o, Outcome& outcome, bool r
         }
         ++simulated;
         outcome.setFrames(simulated);
-        const double mean = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() / simulated;
-        printer.step(r.frame - 1, simulated, r.totalFrames - firstFrame, r.lastFrameSeconds, mean, r.gpu ? "GPU" : "CPU");
+        const double mean =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() /
+            simulated;
+        printer.step(r.frame - 1, simulated, r.totalFrames - firstFrame, r.lastFrameSeconds, mean,
+                     r.gpu ? "GPU" : "CPU");
     });
     // The preview window opens only when asked for (and a display exists).
     ::setenv("SKYVANE_PREVIEW", o.preview ? "on" : "off", 1);
@@ -161,7 +169,8 @@ int simulate(Session& session, const CommandOptions& o, Outcome& outcome, bool r
         const std::optional<RunReport>& run = host.lastRun();
         if (StopSignals::received()) {
             printer.finish("stopped");
-            throwInterrupted(std::to_string(run ? run->framesCached : 0) + " frames are in the cache; \"skyvane simulate\" continues after them");
+            throwInterrupted(std::to_string(run ? run->framesCached : 0) +
+                             " frames are in the cache; \"skyvane simulate\" continues after them");
         }
     }
     const std::optional<RunReport>& run = host.lastRun();
@@ -173,29 +182,37 @@ int simulate(Session& session, const CommandOptions& o, Outcome& outcome, bool r
     for (int f = 0; f < std::min(run->framesCached, frameCount); ++f)
         if (!std::binary_search(present.begin(), present.end(), f)) missing.push_back(f);
     if (!missing.empty()) {
-        printer.finish(std::to_string(run->framesCached - int(missing.size())) + " frames in the cache");
-        throw HostError(kExitSimulation, std::to_string(missing.size()) + " frames could not be written to the cache folder " +
-                                             session.scene().cache + " (disk full or not writable?): frames " +
-                                             formatFrameSet(missing) + "; \"skyvane simulate\" simulates them again");
+        printer.finish(std::to_string(run->framesCached - int(missing.size())) +
+                       " frames in the cache");
+        throw HostError(
+            kExitSimulation,
+            std::to_string(missing.size()) + " frames could not be written to the cache folder " +
+                session.scene().cache + " (disk full or not writable?): frames " +
+                formatFrameSet(missing) + "; \"skyvane simulate\" simulates them again");
     }
     std::string summary = std::to_string(run->framesCached) + " frames in the cache";
     if (simulated == 0 && firstFrame >= frameCount && !run->failed)
-        summary = "all " + std::to_string(frameCount) + " frames were already in the cache (--restart simulates them again)";
+        summary = "all " + std::to_string(frameCount) +
+                  " frames were already in the cache (--restart simulates them again)";
     else if (firstFrame > 0)
         summary += " (continued after frame " + std::to_string(firstFrame - 1) + ")";
     printer.finish(summary);
     if (run->failed)
         throw HostError(kExitSimulation, "the simulation became unstable and was aborted; the " +
-                                             std::to_string(run->framesCached) + " frames before are kept");
+                                             std::to_string(run->framesCached) +
+                                             " frames before are kept");
     return kExitOk;
 }
 
 // Refuses to render a cache that no longer matches the scene, unless asked to.
 void checkNotOutdated(Session& session, const CommandOptions& o) {
     if (o.allowOutdated || !session.outdated()) return;
-    const std::string why = session.outdatedBy().empty() ? "" : " (" + joined(session.outdatedBy()) + " changed)";
-    throw HostError(kExitOutdated, "the cache no longer matches the scene" + why +
-                                       "; run \"skyvane simulate\" first, or render it anyway with --allow-outdated");
+    const std::string why =
+        session.outdatedBy().empty() ? "" : " (" + joined(session.outdatedBy()) + " changed)";
+    throw HostError(
+        kExitOutdated,
+        "the cache no longer matches the scene" + why +
+            "; run \"skyvane simulate\" first, or render it anyway with --allow-outdated");
 }
 
 ImageEncoding encodingOf(const CommandOptions& o) {
@@ -203,9 +220,11 @@ ImageEncoding encodingOf(const CommandOptions& o) {
         const std::vector<std::string> names = colorSpaceNames();
         if (std::find(names.begin(), names.end(), o.colorspace) == names.end()) {
             std::string known;
-            for (const auto& n : names) known += (known.empty() ? "" : ", ") + n;
+            for (const auto& n : names)
+                known += (known.empty() ? "" : ", ") + n;
             throw HostError(kExitUsage, "--colorspace " + o.colorspace + ": no such colour space" +
-                                            didYouMean(o.colorspace, names) + " (known: " + known + ")");
+                                            didYouMean(o.colorspace, names) + " (known: " + known +
+                                            ")");
         }
     }
     return ImageEncoding{o.colorspace, o.straight};
@@ -215,7 +234,8 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
     Scene& scene = session.scene();
     const ImageEncoding encoding = encodingOf(o);
     const std::string pattern = o.output.empty() ? scene.output : fs::absolute(o.output).string();
-    if (pattern.empty()) throw HostError(kExitUsage, "the scene has no \"output\"; give -o PATTERN");
+    if (pattern.empty())
+        throw HostError(kExitUsage, "the scene has no \"output\"; give -o PATTERN");
     const std::vector<int> frames = framesOf(o, scene.comp.frameCount());
     makeParentFolder(expandFramePattern(pattern, frames.empty() ? 0 : frames.front()));
     removeStaleImages(pattern);
@@ -234,11 +254,13 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
         Image image;
         const PF_Err err = session.host().renderFrame(frame, image);
         if (err) {
-            failures.push_back("frame " + std::to_string(frame) + ": the plug-in failed with host error " + std::to_string(err));
+            failures.push_back("frame " + std::to_string(frame) +
+                               ": the plug-in failed with host error " + std::to_string(err));
         } else if (!session.host().lastRenderCached().value_or(true)) {
             const std::string file = cacheFrameFile(scene.cache, frame);
-            failures.push_back("frame " + std::to_string(frame) + ": " +
-                               (fs::exists(file) ? file + " is damaged or unreadable" : "not in the cache"));
+            failures.push_back(
+                "frame " + std::to_string(frame) + ": " +
+                (fs::exists(file) ? file + " is damaged or unreadable" : "not in the cache"));
         } else {
             writeImage(expandFramePattern(pattern, frame), image, scene.comp.bits, encoding);
             outcome.setFrames(++written);
@@ -251,10 +273,13 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
     }
     if (!failures.empty()) {
         printer.finish(std::to_string(written) + " images written to " + pattern);
-        std::string text = std::to_string(failures.size()) + " of " + std::to_string(frames.size()) +
+        std::string text = std::to_string(failures.size()) + " of " +
+                           std::to_string(frames.size()) +
                            " frames could not be rendered and have no image:";
-        for (const auto& f : failures) text += "\n  " + f;
-        throw HostError(kExitRender, text + "\nrun \"skyvane simulate\" to simulate the missing frames again");
+        for (const auto& f : failures)
+            text += "\n  " + f;
+        throw HostError(kExitRender,
+                        text + "\nrun \"skyvane simulate\" to simulate the missing frames again");
     }
     printer.finish(std::to_string(written) + " images written to " + pattern);
     return kExitOk;
@@ -265,14 +290,19 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
 // ---- Outcome ----
 
 Outcome::Outcome(const CommandOptions& options)
-    : task_(options.command), machine_(options.progress == "machine"), start_(std::chrono::steady_clock::now()) {}
+    : task_(options.command),
+      machine_(options.progress == "machine"),
+      start_(std::chrono::steady_clock::now()) {}
 
 int Outcome::finish(int exitStatus) {
     if (!machine_) return exitStatus;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    const char* status = exitStatus == kExitOk ? "ok" : exitStatus >= 128 ? "interrupted" : "failed";
-    std::fprintf(stderr, "result task=%s status=%s exit=%d frames=%d seconds=%.3f\n", task_.c_str(), status, exitStatus,
-                 frames_, seconds);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const char* status = exitStatus == kExitOk ? "ok"
+                         : exitStatus >= 128   ? "interrupted"
+                                               : "failed";
+    std::fprintf(stderr, "result task=%s status=%s exit=%d frames=%d seconds=%.3f\n", task_.c_str(),
+                 status, exitStatus, frames_, seconds);
     std::fflush(stderr);
     return exitStatus;
 }
@@ -281,14 +311,15 @@ int Outcome::finish(int exitStatus) {
 
 int commandInfo(const CommandOptions& o) {
     std::printf("skyvane %s\n", SKV_VERSION);
-    std::printf("OpenMP threads: %d (of %d processors)\n", omp_get_max_threads(), omp_get_num_procs());
+    std::printf("OpenMP threads: %d (of %d processors)\n", omp_get_max_threads(),
+                omp_get_num_procs());
     {
         // The plug-in keeps the log; this program's own copy of the engine stays quiet.
         skv::setLogEnabled(false);
         const skv::CudaState& cuda = skv::CudaState::instance();
         if (cuda.available())
-            std::printf("CUDA: %s, compute capability %d.%d\n", cuda.deviceName().c_str(), cuda.computeMajor(),
-                        cuda.computeMinor());
+            std::printf("CUDA: %s, compute capability %d.%d\n", cuda.deviceName().c_str(),
+                        cuda.computeMajor(), cuda.computeMinor());
         else
             std::printf("CUDA: no usable device%s%s%s\n", cuda.driver().failure.empty() ? "" : " (",
                         cuda.driver().failure.c_str(), cuda.driver().failure.empty() ? "" : ")");
@@ -296,12 +327,12 @@ int commandInfo(const CommandOptions& o) {
     PluginLibrary plugin(o.plugin);
     const PluginDescription& d = plugin.description();
     std::printf("\nplug-in: %s\n", plugin.path().c_str());
-    std::printf("  name: %s\n  match name: %s\n  category: %s\n  entry point: %s\n", d.name.c_str(), d.matchName.c_str(),
-                d.category.c_str(), d.entryPoint.c_str());
+    std::printf("  name: %s\n  match name: %s\n  category: %s\n  entry point: %s\n", d.name.c_str(),
+                d.matchName.c_str(), d.category.c_str(), d.entryPoint.c_str());
     std::printf("  version: 0x%08X\n  description version %u.%u, protocol %u.%u\n", d.effectVersion,
                 d.piplVersionMajor, d.piplVersionMinor, d.specVersionMajor, d.specVersionMinor);
-    std::printf("  flags: %s %s, info %s\n", flagsText(d.outFlags).c_str(), flagsText(d.outFlags2).c_str(),
-                flagsText(d.infoFlags).c_str());
+    std::printf("  flags: %s %s, info %s\n", flagsText(d.outFlags).c_str(),
+                flagsText(d.outFlags2).c_str(), flagsText(d.infoFlags).c_str());
     HeadlessHost host(plugin, nullptr);
     expectOk(host.globalSetup(), "global set-up");
     std::string about;
@@ -326,7 +357,8 @@ int commandLayers(const CommandOptions& o) {
         for (int frame : frames) {
             const Image image = layer->render(frame / scene.comp.fps, scene.comp.fps);
             if (image.empty()) continue;
-            writeImage(expandFramePattern(dir + "/" + layer->name() + "_####" + extension, frame), image, bits);
+            writeImage(expandFramePattern(dir + "/" + layer->name() + "_####" + extension, frame),
+                       image, bits);
             ++written;
         }
         std::printf("%-16s %dx%d\n", layer->name().c_str(), layer->width(), layer->height());
@@ -366,16 +398,19 @@ int commandStatus(const CommandOptions& o) {
         return kExitOk;
     }
     std::vector<int> frames = cachedFrames(scene.cache);
-    frames.erase(std::remove_if(frames.begin(), frames.end(), [&](int f) { return f >= frameCount; }), frames.end());
+    frames.erase(
+        std::remove_if(frames.begin(), frames.end(), [&](int f) { return f >= frameCount; }),
+        frames.end());
     std::printf("cache:   %s\n", scene.cache.c_str());
-    std::printf("frames:  %zu of %d cached%s%s\n", frames.size(), frameCount, frames.empty() ? "" : ": ",
-                formatFrameSet(frames).c_str());
+    std::printf("frames:  %zu of %d cached%s%s\n", frames.size(), frameCount,
+                frames.empty() ? "" : ": ", formatFrameSet(frames).c_str());
     // Edits not yet sent to the plug-in: those of the parameters whose change the plug-in
     // ignores (the cache and GPU controls, the render mode and alpha mode, the texture layer, the
     // colour ramps) leave the cache as it is; every other edit makes it outdated.
     static const std::set<std::string> kKeepTheCache = {
-        "Simulation Control", "GPU support", "RAM Cache Size (in MB)", "Disk Cache", "Render Mode", "Alpha Mode",
-        "Texture Layer", "Density Color", "Temp. Color", "Fuel Color"};
+        "Simulation Control", "GPU support", "RAM Cache Size (in MB)", "Disk Cache",
+        "Render Mode",        "Alpha Mode",  "Texture Layer",          "Density Color",
+        "Temp. Color",        "Fuel Color"};
     std::vector<std::string> why = session.outdatedBy(), renderOnly;
     for (const std::string& edit : session.pendingEdits()) {
         std::vector<std::string>& list = kKeepTheCache.count(edit) ? renderOnly : why;
@@ -388,11 +423,14 @@ int commandStatus(const CommandOptions& o) {
         std::printf("state:   outdated%s: \"skyvane simulate\" simulates again from frame 0\n",
                     why.empty() ? "" : (" (" + joined(why) + " changed)").c_str());
     else if (int(frames.size()) < frameCount)
-        std::printf("state:   up to date, incomplete: \"skyvane simulate\" continues after frame %d\n",
-                    frames.empty() ? -1 : frames.back());
+        std::printf(
+            "state:   up to date, incomplete: \"skyvane simulate\" continues after frame %d\n",
+            frames.empty() ? -1 : frames.back());
     else
         std::printf("state:   up to date\n");
-    if (!renderOnly.empty()) std::printf("edited:  %s (rendering only: the cache stays valid)\n", joined(renderOnly).c_str());
+    if (!renderOnly.empty())
+        std::printf("edited:  %s (rendering only: the cache stays valid)\n",
+                    joined(renderOnly).c_str());
     return kExitOk;
 }
 
@@ -408,7 +446,8 @@ int commandRender(const CommandOptions& o, Outcome& outcome) {
     Session session(o.plugin, o.scene, o.settings);
     framesOf(o, session.scene().comp.frameCount());  // bad arguments before anything else
     if (!session.savedState())
-        throw HostError(kExitRender, session.scene().projectPath() + ": no simulation yet; run \"skyvane simulate\" first");
+        throw HostError(kExitRender, session.scene().projectPath() +
+                                         ": no simulation yet; run \"skyvane simulate\" first");
     session.openInstance(Session::CacheUse::kExisting);
     session.saveProject();
     checkNotOutdated(session, o);
@@ -429,7 +468,9 @@ int commandExport(const CommandOptions& o, Outcome& outcome) {
     const Scene scene = loadScene(o.scene);
     const std::vector<int> frames = framesOf(o, scene.comp.frameCount());
     if (!loadProjectState(scene.projectPath()))
-        throw HostError(kExitRender, scene.projectPath() + ": no simulation cache yet; run \"skyvane simulate\" first");
+        throw HostError(
+            kExitRender,
+            scene.projectPath() + ": no simulation cache yet; run \"skyvane simulate\" first");
     if (!fs::is_directory(scene.cache))
         throw HostError(kExitScene, scene.cache + ": the project's cache folder cannot be opened");
     const std::string pattern = fs::absolute(o.output).string();
@@ -437,10 +478,12 @@ int commandExport(const CommandOptions& o, Outcome& outcome) {
     // A voxel is a cell of the simulation: "Resolution Scale" composition pixels.
     double resolutionScale = 1.0;
     for (const ParamSetting& setting : scene.effect)
-        if (setting.name == "Resolution Scale" && setting.value.is_number()) resolutionScale = setting.value.get<double>();
+        if (setting.name == "Resolution Scale" && setting.value.is_number())
+            resolutionScale = setting.value.get<double>();
     for (const std::string& text : o.settings) {
         const auto setting = parseSetting(text);
-        if (setting.first == "Resolution Scale") resolutionScale = Json::parse(setting.second).get<double>();
+        if (setting.first == "Resolution Scale")
+            resolutionScale = Json::parse(setting.second).get<double>();
     }
     const bool vdb = pattern.size() > 4 && pattern.compare(pattern.size() - 4, 4, ".vdb") == 0;
     ProgressPrinter printer(progressMode(o), "export");
@@ -449,19 +492,21 @@ int commandExport(const CommandOptions& o, Outcome& outcome) {
     for (int frame : frames) {
         if (StopSignals::received()) throwInterrupted(std::to_string(written) + " frames exported");
         const std::string file = expandFramePattern(pattern, frame);
-        channels = vdb ? exportFrameVdb(scene.cache, frame, file, resolutionScale * kWorldUnitsPerPixel)
-                       : exportFrameFields(scene.cache, frame, file);
+        channels =
+            vdb ? exportFrameVdb(scene.cache, frame, file, resolutionScale * kWorldUnitsPerPixel)
+                : exportFrameFields(scene.cache, frame, file);
         outcome.setFrames(++written);
         printer.step(frame, written, int(frames.size()), 0, 0, "CPU");
     }
-    printer.finish(std::to_string(written) + " frames of " + std::to_string(channels) + (vdb ? " grids" : " channels") +
-                   " written to " + pattern);
+    printer.finish(std::to_string(written) + " frames of " + std::to_string(channels) +
+                   (vdb ? " grids" : " channels") + " written to " + pattern);
     return kExitOk;
 }
 
 // The rendered frames a sheet or a movie shows: the frame set, or every frame the pattern finds
 // from 0 up to the last one there; frames without an image are named on stderr and left out.
-std::vector<std::string> renderedFrames(const CommandOptions& o, const std::string& pattern, const char* what) {
+std::vector<std::string> renderedFrames(const CommandOptions& o, const std::string& pattern,
+                                        const char* what) {
     std::vector<int> wanted;
     if (!o.frames.empty()) {
         wanted = parseFrameSet(o.frames, 1 << 30);
@@ -473,7 +518,8 @@ std::vector<std::string> renderedFrames(const CommandOptions& o, const std::stri
                 last = f;
                 gap = 0;
             }
-        for (int f = 0; f <= last; ++f) wanted.push_back(f);
+        for (int f = 0; f <= last; ++f)
+            wanted.push_back(f);
     }
     std::vector<std::string> files;
     std::vector<int> missing;
@@ -485,7 +531,8 @@ std::vector<std::string> renderedFrames(const CommandOptions& o, const std::stri
             missing.push_back(wanted[k]);
     }
     if (!missing.empty())
-        std::fprintf(stderr, "skyvane: warning: no image for frames %s of %s; the %s leaves them out\n",
+        std::fprintf(stderr,
+                     "skyvane: warning: no image for frames %s of %s; the %s leaves them out\n",
                      formatFrameSet(missing).c_str(), pattern.c_str(), what);
     if (files.empty()) throw HostError(kExitScene, pattern + ": no rendered frames for a " + what);
     return files;
@@ -501,24 +548,29 @@ float backgroundAt(const std::string& background, int x, int y) {
 int commandSheet(const CommandOptions& o) {
     const std::string pattern = fs::absolute(o.scene).string();
     std::vector<Image> cells;
-    for (const std::string& file : renderedFrames(o, pattern, "sheet")) cells.push_back(readDisplayImage(file));
+    for (const std::string& file : renderedFrames(o, pattern, "sheet"))
+        cells.push_back(readDisplayImage(file));
     const int columns = o.columns, cellWidth = o.width;
-    const int cellHeight = std::max(1, int(std::lround(double(cellWidth) * cells[0].height / cells[0].width)));
+    const int cellHeight =
+        std::max(1, int(std::lround(double(cellWidth) * cells[0].height / cells[0].width)));
     const int rows = int(cells.size() + size_t(columns) - 1) / columns;
     Image sheet(columns * cellWidth, rows * cellHeight);
     std::vector<float> small(size_t(cellWidth) * size_t(cellHeight) * 4);
     for (size_t k = 0; k < cells.size(); ++k) {
         const Image& c = cells[k];
-        skv::resample(c.rgba.data(), uint32_t(c.width), uint32_t(c.height), size_t(c.width) * 4, small.data(),
-                      uint32_t(cellWidth), uint32_t(cellHeight), size_t(cellWidth) * 4, 4);
-        const int ox = int(k % size_t(columns)) * cellWidth, oy = int(k / size_t(columns)) * cellHeight;
+        skv::resample(c.rgba.data(), uint32_t(c.width), uint32_t(c.height), size_t(c.width) * 4,
+                      small.data(), uint32_t(cellWidth), uint32_t(cellHeight),
+                      size_t(cellWidth) * 4, 4);
+        const int ox = int(k % size_t(columns)) * cellWidth,
+                  oy = int(k / size_t(columns)) * cellHeight;
         for (int y = 0; y < cellHeight; ++y)
             for (int x = 0; x < cellWidth; ++x) {
                 const float* p = &small[(size_t(y) * size_t(cellWidth) + size_t(x)) * 4];
                 float* out = sheet.pixel(ox + x, oy + y);
                 // Opaque, over a background that shows where the frame is transparent.
                 const float behind = backgroundAt(o.background, x, y);
-                for (int ch = 0; ch < 3; ++ch) out[ch] = p[ch] * p[3] + behind * (1.0f - p[3]);
+                for (int ch = 0; ch < 3; ++ch)
+                    out[ch] = p[ch] * p[3] + behind * (1.0f - p[3]);
                 out[3] = 1;
             }
     }
@@ -550,9 +602,10 @@ int commandMovie(const CommandOptions& o) {
         ::dup2(input[0], STDIN_FILENO);
         ::close(input[0]);
         ::close(input[1]);
-        ::execlp("ffmpeg", "ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24", "-s", size, "-r", rate,
-                 "-i", "-", "-vf", "pad=ceil(iw/2)*2:ceil(ih/2)*2", "-c:v", "libx264", "-pix_fmt", "yuv420p",
-                 "-movflags", "+faststart", partial.c_str(), static_cast<char*>(nullptr));
+        ::execlp("ffmpeg", "ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24",
+                 "-s", size, "-r", rate, "-i", "-", "-vf", "pad=ceil(iw/2)*2:ceil(ih/2)*2", "-c:v",
+                 "libx264", "-pix_fmt", "yuv420p", "-movflags", "+faststart", partial.c_str(),
+                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(input[0]);
@@ -567,8 +620,8 @@ int commandMovie(const CommandOptions& o) {
         const Image image = readDisplayImage(file);
         if (image.width != first.width || image.height != first.height) {
             written = false;
-            std::fprintf(stderr, "skyvane: %s is %dx%d, not %dx%d like the first frame\n", file.c_str(), image.width,
-                         image.height, first.width, first.height);
+            std::fprintf(stderr, "skyvane: %s is %dx%d, not %dx%d like the first frame\n",
+                         file.c_str(), image.width, image.height, first.width, first.height);
             break;
         }
         for (int y = 0; y < image.height; ++y)
@@ -577,8 +630,8 @@ int commandMovie(const CommandOptions& o) {
                 const float behind = backgroundAt(o.background, x, y);
                 for (int c = 0; c < 3; ++c) {
                     const float v = p[c] * p[3] + behind * (1.0f - p[3]);
-                    rgb[(size_t(y) * size_t(image.width) + size_t(x)) * 3 + size_t(c)] =
-                        uint8_t(std::lround(std::clamp(std::isnan(v) ? 0.0f : v, 0.0f, 1.0f) * 255.0f));
+                    rgb[(size_t(y) * size_t(image.width) + size_t(x)) * 3 + size_t(c)] = uint8_t(
+                        std::lround(std::clamp(std::isnan(v) ? 0.0f : v, 0.0f, 1.0f) * 255.0f));
                 }
             }
         for (size_t done = 0; written && done < rgb.size();) {
@@ -596,16 +649,24 @@ int commandMovie(const CommandOptions& o) {
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     if (!written || code != 0 || std::rename(partial.c_str(), output.c_str()) != 0) {
         std::remove(partial.c_str());
-        if (code == 127) throw HostError(kExitRender, output + ": the movie needs the ffmpeg program (Debian: ffmpeg)");
-        throw HostError(kExitRender, output + ": ffmpeg could not write the movie (status " + std::to_string(code) + ")");
+        if (code == 127)
+            throw HostError(kExitRender,
+                            output + ": the movie needs the ffmpeg program (Debian: ffmpeg)");
+        throw HostError(kExitRender, output + ": ffmpeg could not write the movie (status " +
+                                         std::to_string(code) + ")");
     }
-    std::printf("movie of %zu frames at %s fps written to %s\n", files.size(), rate, output.c_str());
+    std::printf("movie of %zu frames at %s fps written to %s\n", files.size(), rate,
+                output.c_str());
     return kExitOk;
 }
 
 int commandSubmit(const CommandOptions& o) {
-    if (o.status) return printFarmStatus(fs::absolute(o.scene).lexically_normal().string()) == 0 ? kExitOk : kExitRender;
-    if (o.scheduler.empty()) throw HostError(kExitUsage, "submit needs --scheduler slurm (or --status)");
+    if (o.status)
+        return printFarmStatus(fs::absolute(o.scene).lexically_normal().string()) == 0
+                   ? kExitOk
+                   : kExitRender;
+    if (o.scheduler.empty())
+        throw HostError(kExitUsage, "submit needs --scheduler slurm (or --status)");
     skv::setLogEnabled(false);
     // The scene and every --set are checked as a task would check them, before anything is
     // submitted.
@@ -615,7 +676,8 @@ int commandSubmit(const CommandOptions& o) {
     job.program = fs::canonical("/proc/self/exe").string();
     job.plugin = fs::absolute(o.plugin).string();
     job.output = o.output.empty() ? session.scene().output : fs::absolute(o.output).string();
-    if (job.output.empty()) throw HostError(kExitUsage, "the scene has no \"output\"; give -o PATTERN");
+    if (job.output.empty())
+        throw HostError(kExitUsage, "the scene has no \"output\"; give -o PATTERN");
     job.settings = o.settings;
     job.frameCount = session.scene().comp.frameCount();
     job.chunk = o.chunk;
@@ -644,7 +706,9 @@ int commandClick(const CommandOptions& o) {
     Session session(o.plugin, o.scene, o.settings);
     HeadlessHost& host = session.host();
     const int index = host.paramIndex(o.param);
-    if (index < 0) throw HostError(kExitUsage, "no parameter \"" + o.param + "\"" + didYouMean(o.param, host.parameterNames()));
+    if (index < 0)
+        throw HostError(kExitUsage, "no parameter \"" + o.param + "\"" +
+                                        didYouMean(o.param, host.parameterNames()));
     const HostParam& param = host.params()[size_t(index)];
     if (param.def.param_type != PF_Param_ARBITRARY_DATA || !(param.def.ui_flags & PF_PUI_CONTROL))
         throw HostError(kExitUsage, "\"" + param.name + "\" has no custom control to click");

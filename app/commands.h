@@ -11,7 +11,7 @@ struct CommandOptions {
     std::string command;
     std::string plugin, log;
     int threads = 0;
-    std::string scene;  // or the image pattern of `sheet`
+    std::string scene;                  // or the image pattern of `sheet`
     std::vector<std::string> settings;  // --set NAME=VALUE
     std::string output, frames, progress = "human", param;
     std::string colorspace, background = "checker";
@@ -29,14 +29,14 @@ struct CommandOptions {
 // The end of a command as a farm manager reads it: with --progress machine, one closing line
 // "result task=... status=ok|failed|interrupted exit=N frames=N seconds=S", whatever happened.
 class Outcome {
-public:
+  public:
     explicit Outcome(const CommandOptions& options);
     // Frames the command produced so far (simulated, rendered, exported).
     void setFrames(int frames) { frames_ = frames; }
     // Prints the closing line (machine mode) and returns `exitStatus`.
     int finish(int exitStatus);
 
-private:
+  private:
     std::string task_;
     bool machine_;
     int frames_ = 0;

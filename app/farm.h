@@ -9,13 +9,13 @@ namespace skv::app {
 // array that starts when the simulation succeeded. The scripts and the record of the submitted
 // jobs live next to the scene, in SCENE.farm/.
 struct FarmJob {
-    std::string scene;      // absolute
-    std::string program;    // the skyvane program the tasks run (absolute)
-    std::string plugin;     // the plug-in library (absolute)
-    std::string output;     // the image pattern (absolute)
+    std::string scene;                  // absolute
+    std::string program;                // the skyvane program the tasks run (absolute)
+    std::string plugin;                 // the plug-in library (absolute)
+    std::string output;                 // the image pattern (absolute)
     std::vector<std::string> settings;  // --set NAME=VALUE, passed on to every task
     int frameCount = 0;
-    int chunk = 10;         // frames a render task
+    int chunk = 10;  // frames a render task
     int simCpus = 2, renderCpus = 1;
     std::string partition;  // empty: the scheduler's default
 

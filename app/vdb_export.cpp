@@ -11,7 +11,8 @@
 
 namespace skv::app {
 
-int exportFrameVdb(const std::string& cacheFolder, int frame, const std::string& path, double voxelSize) {
+int exportFrameVdb(const std::string& cacheFolder, int frame, const std::string& path,
+                   double voxelSize) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { openvdb::initialize(); });
     const std::map<uint32_t, FloatGrid> byType = readFrameFields(cacheFolder, frame);
@@ -23,9 +24,11 @@ int exportFrameVdb(const std::string& cacheFolder, int frame, const std::string&
     };
     // Index (i, j, 0) is interior cell (x, y) = (i, h - 1 - j): y runs up, as in Houdini and
     // Blender, where the image's rows run down.
-    const openvdb::math::Transform::Ptr transform = openvdb::math::Transform::createLinearTransform(voxelSize);
+    const openvdb::math::Transform::Ptr transform =
+        openvdb::math::Transform::createLinearTransform(voxelSize);
     openvdb::GridPtrVec grids;
-    const std::pair<uint32_t, const char*> scalars[] = {{2, "density"}, {3, "temperature"}, {4, "fuel"}};
+    const std::pair<uint32_t, const char*> scalars[] = {
+        {2, "density"}, {3, "temperature"}, {4, "fuel"}};
     for (const auto& [type, name] : scalars) {
         const FloatGrid* g = field(type);
         if (!g) continue;
@@ -57,11 +60,14 @@ int exportFrameVdb(const std::string& cacheFolder, int frame, const std::string&
                 const uint32_t gx = uint32_t(x + 1), gy = uint32_t(y + 1);
                 const float vx = 0.5f * ((*u)(gx - 1, gy) + (*u)(gx, gy)) * scale;
                 const float vy = -0.5f * ((*v)(gx, gy - 1) + (*v)(gx, gy)) * scale;
-                if (vx != 0.0f || vy != 0.0f) cells.setValue(openvdb::Coord(x, h - 1 - y, 0), openvdb::Vec3s(vx, vy, 0.0f));
+                if (vx != 0.0f || vy != 0.0f)
+                    cells.setValue(openvdb::Coord(x, h - 1 - y, 0), openvdb::Vec3s(vx, vy, 0.0f));
             }
         grids.push_back(grid);
     }
-    if (grids.empty()) throw HostError(kExitRender, path + ": frame " + std::to_string(frame) + " holds no field a VDB takes");
+    if (grids.empty())
+        throw HostError(kExitRender,
+                        path + ": frame " + std::to_string(frame) + " holds no field a VDB takes");
     const std::string partial = path + ".partial-" + std::to_string(::getpid()) + ".vdb";
     try {
         openvdb::io::File file(partial);

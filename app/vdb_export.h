@@ -11,7 +11,8 @@ namespace skv::app {
 // transform scales an index to world units by `voxelSize`. Cells whose value is 0 stay inactive
 // (the grids are sparse). Returns the number of grids; throws HostError (render) naming the
 // frame when it is missing or damaged, or the file when it cannot be written.
-int exportFrameVdb(const std::string& cacheFolder, int frame, const std::string& path, double voxelSize);
+int exportFrameVdb(const std::string& cacheFolder, int frame, const std::string& path,
+                   double voxelSize);
 
 // World units a composition pixel is exported as: a hundred pixels make one unit (a 1920 x 1080
 // composition is 19.2 x 10.8 units).

@@ -34,7 +34,7 @@ std::string noiseScene(int frames, const std::string& extra = "") {
 }
 
 class FaultTest : public ::testing::Test {
-protected:
+  protected:
     ProgramRun run(const std::vector<std::string>& args) {
         return runProgram(args, "HOME='" + dir_.path() + "' SKYVANE_PREVIEW=off");
     }
@@ -69,7 +69,8 @@ protected:
             auto in = OIIO::ImageInput::open(path);
             EXPECT_TRUE(in) << path << " cannot be read: " << OIIO::geterror();
             if (!in) continue;
-            std::vector<float> pixels(size_t(in->spec().image_pixels()) * size_t(in->spec().nchannels));
+            std::vector<float> pixels(size_t(in->spec().image_pixels()) *
+                                      size_t(in->spec().nchannels));
             const bool read = in->read_image(0, 0, 0, -1, OIIO::TypeDesc::FLOAT, pixels.data());
             EXPECT_TRUE(read) << path << ": " << in->geterror();
             EXPECT_EQ(in->spec().width, 64) << path;
@@ -87,7 +88,8 @@ TEST_F(FaultTest, AFullOrReadOnlyCacheDiskIsReportedWithTheLostFramesAndARerunFi
     writeFile(dir_.file("scene.json"), noiseScene(20, R"(, "cache": "disk/cache")"));
     ProgramRun r = run({"simulate", dir_.file("scene.json")});
     EXPECT_EQ(r.status, 5) << r.output;
-    EXPECT_NE(r.output.find("frames could not be written to the cache folder"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("frames could not be written to the cache folder"), std::string::npos)
+        << r.output;
     const int kept = checkFrames(dir_.file("disk/cache"));
     EXPECT_LT(kept, 20);
     EXPECT_NE(r.output.find("frames " + std::to_string(kept) + "-19"), std::string::npos)
@@ -114,7 +116,8 @@ TEST_F(FaultTest, AFullOrReadOnlyOutputDiskLeavesNoPartialImageUnderAFinalName) 
     ProgramRun r = run({"render", dir_.file("scene.json"), "--set", "Render Mode=Velocity"});
     EXPECT_EQ(r.status, 6) << r.output;
     EXPECT_NE(r.output.find("cannot write the image"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("disk/out/f_00"), std::string::npos) << "the frame is named: " << r.output;
+    EXPECT_NE(r.output.find("disk/out/f_00"), std::string::npos)
+        << "the frame is named: " << r.output;
     const int written = checkImages(dir_.file("disk/out"));
     EXPECT_LT(written, 12);
 
@@ -134,10 +137,12 @@ TEST_F(FaultTest, ACacheFolderRemovedMidRunIsReportedAndARerunFinishes) {
     const pid_t child = startProgram({"simulate", dir_.file("scene.json"), "--quiet"}, dir_.path());
     ASSERT_GT(child, 0);
     const std::string cache = dir_.file("scene.json.cache");
-    for (int wait = 0; wait < 5000 && app::cachedFrames(cache).size() < 3; ++wait) ::usleep(1000);
+    for (int wait = 0; wait < 5000 && app::cachedFrames(cache).size() < 3; ++wait)
+        ::usleep(1000);
     // The run keeps writing frames while the folder goes: removed until it is gone.
     std::error_code error;
-    for (int tries = 0; tries < 100 && fs::exists(cache); ++tries) fs::remove_all(cache, error);
+    for (int tries = 0; tries < 100 && fs::exists(cache); ++tries)
+        fs::remove_all(cache, error);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
@@ -157,12 +162,14 @@ TEST_F(FaultTest, SpecialFilesAreRefusedWithoutWaitingOnThem) {
     ASSERT_EQ(::mkfifo(frame.c_str(), 0644), 0);
     ProgramRun r = run({"render", dir_.file("scene.json")});
     EXPECT_EQ(r.status, 6) << r.output;
-    EXPECT_NE(r.output.find("frame 3: " + frame + " is damaged or unreadable"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("frame 3: " + frame + " is damaged or unreadable"), std::string::npos)
+        << r.output;
     EXPECT_FALSE(fileExists(dir_.file("out/f_0003.png")));
     EXPECT_EQ(checkImages(dir_.file("out")), 5);
 
     ASSERT_EQ(::mkfifo(dir_.file("layer.png").c_str(), 0644), 0);
-    writeFile(dir_.file("fifo.json"), R"({ "composition": { "width": 8, "height": 8, "duration": 1 },
+    writeFile(dir_.file("fifo.json"),
+              R"({ "composition": { "width": 8, "height": 8, "duration": 1 },
         "layers": { "plate": { "image": "layer.png" } }, "effect": { "layer": "plate" } })");
     r = run({"params", dir_.file("fifo.json")});
     EXPECT_EQ(r.status, 3) << r.output;
@@ -175,28 +182,37 @@ TEST_F(FaultTest, AbsurdSizesAndOverflowingNumbersAreSceneErrors) {
     };
     const std::string disc = R"("shape": "disc")";
     const Case cases[] = {
-        {R"("shape": "noise", "octaves": 1000000)", "", "\"octaves\" must be a constant from 1 to 12"},
-        {disc + R"(, "width": 1000000000)", "", "\"width\" and \"height\" are whole numbers from 0 to 16384"},
+        {R"("shape": "noise", "octaves": 1000000)", "",
+         "\"octaves\" must be a constant from 1 to 12"},
+        {disc + R"(, "width": 1000000000)", "",
+         "\"width\" and \"height\" are whole numbers from 0 to 16384"},
         {disc + R"(, "radius": 1e300)", "", "the value 1e+300 is beyond +-1e9"},
-        {disc + R"(, "radius": 1e400)", "", "the value 1e400 of \"radius\" is beyond the range of a number"},
-        {disc + R"(, "center": { "keys": [[-1e308, [0, 0]], [1e308, [9, 9]]] })", "", "keyframe time -1e+308 is beyond"},
-        {disc, R"(, "Vorticity": { "keys": [[0, 1], [1e300, 2]] })", "\"Vorticity\": the keyframe time 1e+300 is beyond"},
+        {disc + R"(, "radius": 1e400)", "",
+         "the value 1e400 of \"radius\" is beyond the range of a number"},
+        {disc + R"(, "center": { "keys": [[-1e308, [0, 0]], [1e308, [9, 9]]] })", "",
+         "keyframe time -1e+308 is beyond"},
+        {disc, R"(, "Vorticity": { "keys": [[0, 1], [1e300, 2]] })",
+         "\"Vorticity\": the keyframe time 1e+300 is beyond"},
         {disc, R"(, "Density Color": [[0, [1e39, 0, 0, 1]]])", "1e+39 is beyond +-1e6"},
         {disc, R"(, "Buoyancy": 1e300)", "\"Buoyancy\" is 1e+300, outside its range"},
     };
     for (const Case& c : cases) {
-        writeFile(dir_.file("scene.json"), R"({ "composition": { "width": 32, "height": 16, "duration": 1 },
-            "layers": { "plate": {)" + c.layer + R"(} }, "effect": { "layer": "plate")" + c.effect + "} }");
+        writeFile(dir_.file("scene.json"),
+                  R"({ "composition": { "width": 32, "height": 16, "duration": 1 },
+            "layers": { "plate": {)" +
+                      c.layer + R"(} }, "effect": { "layer": "plate")" + c.effect + "} }");
         const ProgramRun r = run({"simulate", dir_.file("scene.json")});
         EXPECT_EQ(r.status, 3) << c.layer << c.effect << "\n" << r.output;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << c.message << "\n" << r.output;
         EXPECT_FALSE(fileExists(dir_.file("scene.json.project")));
     }
     // A composition of the largest size at full resolution needs more than the machine has.
-    writeFile(dir_.file("scene.json"), R"({ "composition": { "width": 16384, "height": 16384, "duration": 1 },
+    writeFile(dir_.file("scene.json"),
+              R"({ "composition": { "width": 16384, "height": 16384, "duration": 1 },
         "layers": { "plate": { "shape": "box" } }, "effect": { "layer": "plate" } })");
-    const ProgramRun r = runProgram({"simulate", dir_.file("scene.json")},
-                                    "HOME='" + dir_.path() + "' SKYVANE_PREVIEW=off SKYVANE_MEMORY_LIMIT_MB=4096");
+    const ProgramRun r =
+        runProgram({"simulate", dir_.file("scene.json")},
+                   "HOME='" + dir_.path() + "' SKYVANE_PREVIEW=off SKYVANE_MEMORY_LIMIT_MB=4096");
     EXPECT_EQ(r.status, 3) << r.output;
     EXPECT_NE(r.output.find("the scene would need about"), std::string::npos) << r.output;
 }
@@ -221,7 +237,8 @@ TEST_F(FaultTest, KillNineAtRandomMomentsNeverLeavesATornFile) {
         ::kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
-        SCOPED_TRACE(testing::Message() << "kill " << k << (simulate ? " of simulate" : " of render"));
+        SCOPED_TRACE(testing::Message()
+                     << "kill " << k << (simulate ? " of simulate" : " of render"));
         checkFrames(dir_.file("scene.json.cache"));
         checkImages(dir_.file("out"));
     }
@@ -232,7 +249,8 @@ TEST_F(FaultTest, KillNineAtRandomMomentsNeverLeavesATornFile) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(checkImages(dir_.file("out")), 30);
     for (const auto& entry : fs::directory_iterator(dir_.file("out")))
-        EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos) << "left behind: " << entry.path();
+        EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos)
+            << "left behind: " << entry.path();
 }
 
 }  // namespace

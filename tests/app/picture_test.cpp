@@ -14,19 +14,26 @@
 namespace skv::test {
 namespace {
 
-float linearOfSrgb(float v) { return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f); }
+float linearOfSrgb(float v) {
+    return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
+}
 
 TEST(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
     TempDir dir;
-    writeFile(dir.file("scene.json"), R"({ "composition": { "width": 48, "height": 32, "fps": 10, "duration": 1 },
+    writeFile(dir.file("scene.json"),
+              R"({ "composition": { "width": 48, "height": 32, "fps": 10, "duration": 1 },
         "layers": { "plate": { "shape": "box", "center": [24, 16], "size": [48, 32] },
                     "fuel": { "shape": "disc", "center": [24, 26], "radius": 5 } },
         "effect": { "layer": "plate", "Fuel Layer": "fuel", "Render Mode": "All Sources", "Alpha Mode": "Source" } })");
     const std::string environment = "HOME='" + dir.path() + "' SKYVANE_PREVIEW=off";
     ASSERT_EQ(runProgram({"simulate", dir.file("scene.json"), "--quiet"}, environment).status, 0);
-    ProgramRun r = runProgram({"render", dir.file("scene.json"), "--frames", "8", "-o", dir.file("f_####.exr"), "--quiet"}, environment);
+    ProgramRun r = runProgram({"render", dir.file("scene.json"), "--frames", "8", "-o",
+                               dir.file("f_####.exr"), "--quiet"},
+                              environment);
     ASSERT_EQ(r.status, 0) << r.output;
-    r = runProgram({"render", dir.file("scene.json"), "--frames", "8", "-o", dir.file("f_####.png"), "--quiet"}, environment);
+    r = runProgram({"render", dir.file("scene.json"), "--frames", "8", "-o", dir.file("f_####.png"),
+                    "--quiet"},
+                   environment);
     ASSERT_EQ(r.status, 0) << r.output;
 
     OIIO::ImageBuf exr(dir.file("f_0008.exr"));
@@ -55,11 +62,13 @@ TEST(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
             png.getpixel(x, y, p);
             if (e[3] == 0.0f) {
                 ++empty;
-                for (int c = 0; c < 3; ++c) ASSERT_EQ(o[c], 0.18f) << "the plate shows unchanged where the frame is empty";
+                for (int c = 0; c < 3; ++c)
+                    ASSERT_EQ(o[c], 0.18f) << "the plate shows unchanged where the frame is empty";
             } else {
                 ++covered;
             }
-            for (int c = 0; c < 3; ++c) worst = std::max(worst, std::fabs(linearOfSrgb(p[c]) * p[3] - e[c]));
+            for (int c = 0; c < 3; ++c)
+                worst = std::max(worst, std::fabs(linearOfSrgb(p[c]) * p[3] - e[c]));
             worst = std::max(worst, std::fabs(p[3] - e[3]));
         }
     EXPECT_GT(empty, 100);
@@ -67,8 +76,8 @@ TEST(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
     EXPECT_LE(worst, 1.0f / 255.0f) << "the PNG, linearised and premultiplied, is the EXR";
 
     // Straight alpha and another colour space, for those who need them, say so.
-    r = runProgram({"render", dir.file("scene.json"), "--frames", "8", "-o", dir.file("s_####.exr"), "--straight",
-                    "--colorspace", "sRGB", "--quiet"},
+    r = runProgram({"render", dir.file("scene.json"), "--frames", "8", "-o", dir.file("s_####.exr"),
+                    "--straight", "--colorspace", "sRGB", "--quiet"},
                    environment);
     ASSERT_EQ(r.status, 0) << r.output;
     auto straight = OIIO::ImageInput::open(dir.file("s_0008.exr"));
@@ -77,14 +86,17 @@ TEST(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
     EXPECT_EQ(straight->spec().get_string_attribute("skyvane:alpha"), "straight");
     // A preview movie of the EXR frames over grey: where the frame is empty the movie is the
     // grey, not the white the straight colour would give.
-    r = runProgram({"render", dir.file("scene.json"), "--frames", "0-3", "-o", dir.file("m_####.exr"), "--quiet"}, environment);
+    r = runProgram({"render", dir.file("scene.json"), "--frames", "0-3", "-o",
+                    dir.file("m_####.exr"), "--quiet"},
+                   environment);
     ASSERT_EQ(r.status, 0) << r.output;
-    r = runProgram({"movie", dir.file("m_####.exr"), "-o", dir.file("movie/preview.mp4"), "--background", "grey"},
+    r = runProgram({"movie", dir.file("m_####.exr"), "-o", dir.file("movie/preview.mp4"),
+                    "--background", "grey"},
                    environment);
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("movie of 4 frames"), std::string::npos) << r.output;
-    ASSERT_EQ(std::system(("ffmpeg -v error -y -i '" + dir.file("movie/preview.mp4") + "' -frames:v 1 '" +
-                           dir.file("movie/first.png") + "'")
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -i '" + dir.file("movie/preview.mp4") +
+                           "' -frames:v 1 '" + dir.file("movie/first.png") + "'")
                               .c_str()),
               0);
     OIIO::ImageBuf frame(dir.file("movie/first.png"));
@@ -97,12 +109,14 @@ TEST(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
     }
     r = runProgram({"render", dir.file("scene.json"), "--colorspace", "ACEScgg"}, environment);
     EXPECT_EQ(r.status, 2) << r.output;
-    EXPECT_NE(r.output.find("--colorspace ACEScgg: no such colour space"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("--colorspace ACEScgg: no such colour space"), std::string::npos)
+        << r.output;
 }
 
 TEST(PictureTest, FieldsExportToOpenVdbAsHoudiniAndBlenderReadThem) {
     TempDir dir;
-    writeFile(dir.file("scene.json"), R"({ "composition": { "width": 48, "height": 32, "fps": 10, "duration": 1 },
+    writeFile(dir.file("scene.json"),
+              R"({ "composition": { "width": 48, "height": 32, "fps": 10, "duration": 1 },
         "layers": { "plate": { "shape": "box", "center": [24, 16], "size": [48, 32] },
                     "fuel": { "shape": "disc", "center": [24, 26], "radius": 5 } },
         "effect": { "layer": "plate", "Fuel Layer": "fuel", "Resolution Scale": 2 } })");
@@ -119,7 +133,8 @@ TEST(PictureTest, FieldsExportToOpenVdbAsHoudiniAndBlenderReadThem) {
     ASSERT_TRUE(exr.read(0, 0, true, OIIO::TypeDesc::FLOAT));
     const int w = exr.spec().width, h = exr.spec().height;
     ASSERT_EQ(w, 24);
-    const int densityChannel = exr.spec().channelindex("density"), uChannel = exr.spec().channelindex("velocity.u"),
+    const int densityChannel = exr.spec().channelindex("density"),
+              uChannel = exr.spec().channelindex("velocity.u"),
               vChannel = exr.spec().channelindex("velocity.v");
     ASSERT_GE(densityChannel, 0);
 
@@ -127,12 +142,14 @@ TEST(PictureTest, FieldsExportToOpenVdbAsHoudiniAndBlenderReadThem) {
     openvdb::io::File file(dir.file("f_0007.vdb"));
     file.open();
     std::set<std::string> names;
-    for (auto it = file.beginName(); it != file.endName(); ++it) names.insert(it.gridName());
+    for (auto it = file.beginName(); it != file.endName(); ++it)
+        names.insert(it.gridName());
     EXPECT_EQ(names, (std::set<std::string>{"density", "temperature", "fuel", "vel"}));
     const auto density = openvdb::gridPtrCast<openvdb::FloatGrid>(file.readGrid("density"));
     const auto vel = openvdb::gridPtrCast<openvdb::Vec3SGrid>(file.readGrid("vel"));
     ASSERT_TRUE(density && vel);
-    EXPECT_DOUBLE_EQ(density->voxelSize()[0], 0.02) << "a cell is 2 composition pixels of 1/100 unit";
+    EXPECT_DOUBLE_EQ(density->voxelSize()[0], 0.02)
+        << "a cell is 2 composition pixels of 1/100 unit";
     size_t nonZero = 0;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {

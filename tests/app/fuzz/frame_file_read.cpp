@@ -6,10 +6,10 @@
 #include <string>
 
 #include "../../cache/fuzz/fuzz_support.h"
+#include "cache/frame_store.h"
 #include "field_export.h"
 #include "host_error.h"
 #include "platform/log.h"
-#include "cache/frame_store.h"
 #include "render/render_frame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -25,24 +25,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     try {
         // Grids of a few thousand cells exercise every path of the decoder and the renderer.
-        const std::map<uint32_t, skv::FloatGrid> grids = skv::app::readFrameFields(folder, 0, 1 << 12);
+        const std::map<uint32_t, skv::FloatGrid> grids =
+            skv::app::readFrameFields(folder, 0, 1 << 12);
         const skv::FloatGrid* byType[skv::CacheFrameGuard::kGridTypes] = {};
         for (const auto& [type, grid] : grids)
             if (type < skv::CacheFrameGuard::kGridTypes) byType[type] = &grid;
-        const skv::FrameFields fields = skv::FrameFields::fromGrids(byType, skv::CacheFrameGuard::kGridTypes);
+        const skv::FrameFields fields =
+            skv::FrameFields::fromGrids(byType, skv::CacheFrameGuard::kGridTypes);
         SKV_FUZZ_CHECK(fields.leftOut == 0);
         static skv::Renderer renderer;
         skv::RenderSettings settings;
         // One render mode an input (the sources, the colour, the velocity), chosen by its size.
         {
-            const int32_t modes[] = {skv::kRenderAllSources, skv::kRenderColor, skv::kRenderVelocity};
+            const int32_t modes[] = {skv::kRenderAllSources, skv::kRenderColor,
+                                     skv::kRenderVelocity};
             settings.renderMode = modes[size % 3];
             skv::FloatImage output;
             output.resize(16, 12);
             renderer.render(fields, nullptr, settings, output);
             for (uint32_t y = 0; y < output.height(); ++y)
                 for (uint32_t x = 0; x < output.width(); ++x)
-                    for (int c = 0; c < 4; ++c) SKV_FUZZ_CHECK(!std::isnan(output.pixel(x, y)[c]));
+                    for (int c = 0; c < 4; ++c)
+                        SKV_FUZZ_CHECK(!std::isnan(output.pixel(x, y)[c]));
         }
     } catch (const skv::app::HostError& e) {
         SKV_FUZZ_CHECK(e.code() == skv::app::kExitRender);
