@@ -3,7 +3,9 @@
 #include <OpenImageIO/imageio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -12,11 +14,32 @@
 #include "host_error.h"
 
 namespace skv::app {
+namespace fs = std::filesystem;
+
+std::string cacheFrameFile(const std::string& cacheFolder, int frame) {
+    char name[48];
+    std::snprintf(name, sizeof name, "/skv_sim_cache_%010d.bcf", frame);
+    return cacheFolder + name;
+}
+
+std::vector<int> cachedFrames(const std::string& cacheFolder) {
+    std::vector<int> frames;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(cacheFolder, error)) {
+        const std::string name = entry.path().filename().string();
+        constexpr std::string_view prefix = "skv_sim_cache_", suffix = ".bcf";
+        if (name.size() != prefix.size() + 10 + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix))
+            continue;
+        const std::string digits = name.substr(prefix.size(), 10);
+        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
+        frames.push_back(std::stoi(digits));
+    }
+    std::sort(frames.begin(), frames.end());
+    return frames;
+}
 
 std::map<uint32_t, FloatGrid> readFrameFields(const std::string& cacheFolder, int frame, uint64_t cellLimit) {
-    char name[64];
-    std::snprintf(name, sizeof name, "/skv_sim_cache_%010d.bcf", frame);
-    const std::string file = cacheFolder + name;
+    const std::string file = cacheFrameFile(cacheFolder, frame);
     GridFile grids;
     grids.setCellLimit(cellLimit);
     if (!grids.openForReading(file)) throw HostError(kExitRender, file + ": frame " + std::to_string(frame) + " is not in the cache");

@@ -9,6 +9,11 @@
 
 namespace skv::app {
 
+// The name of frame `frame`'s file in a cache folder.
+std::string cacheFrameFile(const std::string& cacheFolder, int frame);
+// The frames whose files a cache folder holds, in order.
+std::vector<int> cachedFrames(const std::string& cacheFolder);
+
 // Writes the cached simulation fields of frame `frame` (read from the frame file in
 // `cacheFolder`) as one multi-channel 32-bit EXR at grid resolution: density, temperature,
 // fuel, velocity (u, v at cell centres, cells per second), colour (R, G, B, A) and texture

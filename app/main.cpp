@@ -37,6 +37,14 @@ void addEncodingOptions(CLI::App& command, CommandOptions& o) {
     command.add_flag("--straight", o.straight, "straight alpha in EXR too (default: premultiplied, as EXR expects)");
 }
 
+// What render and run share: the images' pattern, the frames, how they are encoded.
+void addRenderOptions(CLI::App& command, CommandOptions& o, const char* framesHelp) {
+    command.add_option("-o,--output", o.output,
+                       "image pattern: out/f_####.exr or out/f_%04d.png (default: the scene's)");
+    command.add_option("--frames", o.frames, framesHelp);
+    addEncodingOptions(command, o);
+}
+
 void addProgressOption(CLI::App& command, CommandOptions& o) {
     command.add_option("--progress", o.progress,
                        "how progress is shown: human (a line per frame), machine (key=value lines for "
@@ -133,19 +141,15 @@ int main(int argc, char** argv) {
 
     CLI::App* render = app.add_subcommand("render", "render cached frames to images");
     addSceneOptions(*render, o);
-    render->add_option("-o,--output", o.output, "image pattern: out/f_####.exr or out/f_%04d.png (default: the scene's)");
-    render->add_option("--frames", o.frames, "a frame set: 10, 10-20, 1-100x5, 1,5,9-12 (default: every frame)");
+    addRenderOptions(*render, o, "a frame set: 10, 10-20, 1-100x5, 1,5,9-12 (default: every frame)");
     render->add_flag("--allow-outdated", o.allowOutdated, "render a cache that no longer matches the scene");
-    addEncodingOptions(*render, o);
     addProgressOption(*render, o);
 
     CLI::App* run = app.add_subcommand("run", "simulate, then render");
     addSceneOptions(*run, o);
-    run->add_option("-o,--output", o.output, "image pattern (default: the scene's)");
-    run->add_option("--frames", o.frames, "the frames to render (every frame is simulated)");
+    addRenderOptions(*run, o, "the frames to render (every frame is simulated)");
     run->add_flag("--restart", o.restart, "simulate again from frame 0");
     run->add_flag("--preview", o.preview, "show the preview window (when a display exists)");
-    addEncodingOptions(*run, o);
     addProgressOption(*run, o);
 
     CLI::App* exportFields =

@@ -25,28 +25,6 @@ void expectOk(PF_Err err, const std::string& what) {
     if (err != PF_Err_NONE) throw HostError(kExitPlugin, what + " failed with host error " + std::to_string(err));
 }
 
-std::string cacheFrameFile(const std::string& cacheFolder, int frame) {
-    char name[48];
-    std::snprintf(name, sizeof name, "/skv_sim_cache_%010d.bcf", frame);
-    return cacheFolder + name;
-}
-
-std::vector<int> cachedFrames(const std::string& cacheFolder) {
-    std::vector<int> frames;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(cacheFolder, error)) {
-        const std::string name = entry.path().filename().string();
-        constexpr std::string_view prefix = "skv_sim_cache_", suffix = ".bcf";
-        if (name.size() != prefix.size() + 10 + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix))
-            continue;
-        const std::string digits = name.substr(prefix.size(), 10);
-        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
-        frames.push_back(std::stoi(digits));
-    }
-    std::sort(frames.begin(), frames.end());
-    return frames;
-}
-
 Session::Session(const std::string& pluginPath, const std::string& scenePath,
                  const std::vector<std::string>& settings)
     : scene_(std::make_unique<Scene>(loadScene(scenePath))) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "field_export.h"
 #include "headless_host.h"
 #include "plugin_library.h"
 #include "project_state.h"
@@ -75,10 +76,5 @@ private:
 
 // Throws HostError (plug-in) with `what` when a command returned an error.
 void expectOk(PF_Err err, const std::string& what);
-
-// The name of frame `frame`'s file in a cache folder.
-std::string cacheFrameFile(const std::string& cacheFolder, int frame);
-// The frames whose files a cache folder holds, in order.
-std::vector<int> cachedFrames(const std::string& cacheFolder);
 
 }  // namespace skv::app

@@ -18,15 +18,25 @@ float linearOfSrgb(float v) {
     return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
 }
 
-TEST(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
-    TempDir dir;
+// A small fire simulated into `dir` with the given effect settings; returns the environment
+// the program runs in.
+std::string simulateFire(const TempDir& dir, const std::string& effect) {
     writeFile(dir.file("scene.json"),
               R"({ "composition": { "width": 48, "height": 32, "fps": 10, "duration": 1 },
         "layers": { "plate": { "shape": "box", "center": [24, 16], "size": [48, 32] },
                     "fuel": { "shape": "disc", "center": [24, 26], "radius": 5 } },
-        "effect": { "layer": "plate", "Fuel Layer": "fuel", "Render Mode": "All Sources", "Alpha Mode": "Source" } })");
+        "effect": { "layer": "plate", "Fuel Layer": "fuel", )" +
+                  effect + "} }");
     const std::string environment = "HOME='" + dir.path() + "' SKYVANE_PREVIEW=off";
-    ASSERT_EQ(runProgram({"simulate", dir.file("scene.json"), "--quiet"}, environment).status, 0);
+    const ProgramRun r = runProgram({"simulate", dir.file("scene.json"), "--quiet"}, environment);
+    EXPECT_EQ(r.status, 0) << r.output;
+    return environment;
+}
+
+TEST(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
+    TempDir dir;
+    const std::string environment =
+        simulateFire(dir, R"("Render Mode": "All Sources", "Alpha Mode": "Source")");
     ProgramRun r = runProgram({"render", dir.file("scene.json"), "--frames", "8", "-o",
                                dir.file("f_####.exr"), "--quiet"},
                               environment);
@@ -115,13 +125,7 @@ TEST(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
 
 TEST(PictureTest, FieldsExportToOpenVdbAsHoudiniAndBlenderReadThem) {
     TempDir dir;
-    writeFile(dir.file("scene.json"),
-              R"({ "composition": { "width": 48, "height": 32, "fps": 10, "duration": 1 },
-        "layers": { "plate": { "shape": "box", "center": [24, 16], "size": [48, 32] },
-                    "fuel": { "shape": "disc", "center": [24, 26], "radius": 5 } },
-        "effect": { "layer": "plate", "Fuel Layer": "fuel", "Resolution Scale": 2 } })");
-    const std::string environment = "HOME='" + dir.path() + "' SKYVANE_PREVIEW=off";
-    ASSERT_EQ(runProgram({"simulate", dir.file("scene.json"), "--quiet"}, environment).status, 0);
+    const std::string environment = simulateFire(dir, R"("Resolution Scale": 2)");
     for (const char* format : {"exr", "vdb"}) {
         const ProgramRun r = runProgram({"export", dir.file("scene.json"), "--frames", "7", "-o",
                                          dir.file(std::string("f_####.") + format), "--quiet"},

@@ -56,11 +56,7 @@ protected:
         return image;
     }
 
-    std::string cacheFile(int frame) const {
-        char name[64];
-        std::snprintf(name, sizeof name, "/skv_sim_cache_%010d.bcf", frame);
-        return session_->scene().cache + name;
-    }
+    std::string cacheFile(int frame) const { return cacheFrameFile(session_->scene().cache, frame); }
 
     static const char* fuelLayer() { return R"("fuel": { "shape": "disc", "center": [24, 26], "radius": 5 })"; }
 
