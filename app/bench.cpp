@@ -10,7 +10,7 @@
 #include "cache/codec_benchmark.h"
 #include "engine/simulation.h"
 #include "gpu/cuda_state.h"
-#include "gpu/gpu_benchmark.h"
+#include "solver/gpu_benchmark.h"
 #include "platform/files.h"
 #include "render/render_benchmark.h"
 #include "solver/solver_benchmark.h"

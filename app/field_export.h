@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/float_grid.h"
+#include "grid/float_grid.h"
 
 namespace skv::app {
 

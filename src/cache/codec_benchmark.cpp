@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "cache/grid_file.h"
-#include "engine/float_grid.h"
+#include "grid/float_grid.h"
 #include "platform/files.h"
 #include "platform/timer.h"
 

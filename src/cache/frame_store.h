@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "cache/grid_file.h"
-#include "engine/float_grid.h"
-#include "engine/rational.h"
+#include "grid/float_grid.h"
+#include "grid/rational.h"
 #include "platform/files.h"
 #include "platform/mutex.h"
 #include "platform/semaphore.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/float_grid.h"
-#include "engine/rational.h"
+#include "grid/float_grid.h"
+#include "grid/rational.h"
 #include "platform/files.h"
 
 namespace skv {

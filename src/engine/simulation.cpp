@@ -4,8 +4,8 @@
 #include <cmath>
 #include <new>
 
-#include "engine/denormals.h"
-#include "engine/fast_solver.h"
+#include "platform/denormals.h"
+#include "solver/fast_solver.h"
 #include "gpu/cuda_state.h"
 #include "platform/exception.h"
 #include "platform/log.h"

@@ -4,11 +4,11 @@
 #include <memory>
 
 #include "cache/frame_store.h"
-#include "engine/float_grid.h"
-#include "engine/fluid_solver.h"
-#include "engine/progress_sink.h"
-#include "engine/rational.h"
-#include "engine/simulation_parameters.h"
+#include "grid/float_grid.h"
+#include "solver/fluid_solver.h"
+#include "grid/progress_sink.h"
+#include "grid/rational.h"
+#include "grid/simulation_parameters.h"
 #include "platform/timer.h"
 
 namespace skv {

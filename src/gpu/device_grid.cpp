@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "engine/float_grid.h"
+#include "grid/float_grid.h"
 #include "gpu/cuda_state.h"
 #include "platform/log.h"
 

@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "gpu/kernel_modules.h"
-#include "gpu/kernels/field_kernels.cuh"
-#include "gpu/kernels/solver_kernels.cuh"
+#include "gpu/modules/field_kernels.cuh"
+#include "gpu/modules/solver_kernels.cuh"
 
 namespace skv::gpu {
 namespace {

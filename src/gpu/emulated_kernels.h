@@ -3,7 +3,7 @@
 #include <span>
 #include <string_view>
 
-#include "gpu/kernels/kernel_support.h"
+#include "gpu/modules/kernel_support.h"
 
 namespace skv::gpu {
 

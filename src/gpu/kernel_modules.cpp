@@ -2,7 +2,7 @@
 
 namespace skv::gpu {
 
-// Defined in the source the build generates from the PTX (src/gpu/kernels/embed_ptx.cmake).
+// Defined in the source the build generates from the PTX (src/gpu/modules/embed_ptx.cmake).
 extern const char kSolverModulePtx[];
 extern const unsigned long kSolverModulePtxSize;
 extern const char kFieldModulePtx[];

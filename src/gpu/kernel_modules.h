@@ -3,7 +3,7 @@
 #include <array>
 #include <string_view>
 
-// The PTX texts of the two kernel modules (src/gpu/kernels/*.cu) as the build embedded them,
+// The PTX texts of the two kernel modules (src/gpu/modules/*.cu) as the build embedded them,
 // and the entry names under which the host looks their kernels up. A build without nvcc has
 // empty texts: loading them fails and the solver stays on the CPU.
 
@@ -13,7 +13,7 @@ std::string_view solverModulePtx();
 std::string_view fieldModulePtx();
 
 // Mangled entry names: they encode the parameter types of the kernels in
-// src/gpu/kernels/*.cuh, and a test checks each against the embedded PTX.
+// src/gpu/modules/*.cuh, and a test checks each against the embedded PTX.
 namespace entry {
 
 inline constexpr const char* kSORPoisson2Dred = "_Z16dSORPoisson2DrediiiPfffPKfS1_";

@@ -3,7 +3,7 @@
 #include <array>
 #include <string_view>
 
-#include "engine/forces_cells.h"
+#include "kernels/forces_cells.h"
 #include "gpu/cuda_driver.h"
 #include "gpu/device_grid.h"
 #include "gpu/kernel_modules.h"

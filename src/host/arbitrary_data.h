@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/color_ramp.h"
+#include "render/color_ramp.h"
 #include "host/sdk/ae_types.h"
 
 namespace skv {

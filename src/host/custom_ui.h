@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/color_ramp.h"
+#include "render/color_ramp.h"
 #include "host/host_draw.h"
 #include "host/parameters.h"
 

@@ -6,7 +6,7 @@
 #include "host/plugin_context.h"
 #include "host/simulation_run.h"
 #include "host/suites.h"
-#include "render/output_writer.h"
+#include "host/output_writer.h"
 
 namespace skv {
 namespace {

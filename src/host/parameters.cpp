@@ -6,7 +6,7 @@
 
 #include "gpu/cuda_state.h"
 #include "host/arbitrary_data.h"
-#include "host/color_ramp.h"
+#include "render/color_ramp.h"
 #include "host/command_handlers.h"
 #include "host/messages.h"
 #include "host/plugin_context.h"

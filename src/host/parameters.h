@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "engine/simulation_parameters.h"
+#include "grid/simulation_parameters.h"
 #include "host/sdk/ae_types.h"
 
 namespace skv {

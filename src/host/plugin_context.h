@@ -6,9 +6,9 @@
 #include <mutex>
 #include <string>
 
-#include "engine/float_grid.h"
-#include "engine/progress_sink.h"
-#include "engine/rational.h"
+#include "grid/float_grid.h"
+#include "grid/progress_sink.h"
+#include "grid/rational.h"
 #include "engine/simulation.h"
 #include "host/sdk/ae_types.h"
 #include "platform/semaphore.h"

@@ -11,7 +11,7 @@
 #include "host/arbitrary_data.h"
 #include "host/messages.h"
 #include "host/parameters.h"
-#include "host/simulation_host.h"
+#include "ui/simulation_host.h"
 #include "host/string_table.h"
 #include "host/suites.h"
 #include "platform/exception.h"
@@ -19,7 +19,7 @@
 #include "platform/log.h"
 #include "platform/thread.h"
 #include "platform/timer.h"
-#include "render/output_writer.h"
+#include "host/output_writer.h"
 #include "render/resample.h"
 #include "ui/preview_window.h"
 

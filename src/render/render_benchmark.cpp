@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "engine/float_grid.h"
+#include "grid/float_grid.h"
 #include "platform/timer.h"
 #include "render/render_frame.h"
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/float_grid.h"
-#include "host/color_ramp.h"
+#include "grid/float_grid.h"
+#include "render/color_ramp.h"
 #include "render/float_image.h"
 
 namespace skv {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "engine/float_grid.h"
+#include "grid/float_grid.h"
 #include "render/float_image.h"
 
 namespace skv {

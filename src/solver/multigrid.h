@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/float_grid.h"
-#include "engine/progress_sink.h"
+#include "grid/float_grid.h"
+#include "grid/progress_sink.h"
 
 namespace skv {
 

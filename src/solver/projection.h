@@ -1,8 +1,8 @@
 #pragma once
 
-#include "engine/float_grid.h"
-#include "engine/progress_sink.h"
-#include "engine/simulation_parameters.h"
+#include "grid/float_grid.h"
+#include "grid/progress_sink.h"
+#include "grid/simulation_parameters.h"
 
 namespace skv {
 

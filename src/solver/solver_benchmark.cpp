@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/float_grid.h"
+#include "grid/float_grid.h"
 #include "platform/exception.h"
 #include "platform/timer.h"
 #include "solver/multigrid.h"

@@ -13,7 +13,7 @@
 #include "gpu/field_kernels.h"
 #include "gpu/solver_kernels.h"
 #include "platform/exception.h"
-#include "solver/pressure_cell.h"
+#include "kernels/pressure_cell.h"
 #include "solver/simd.h"
 #include "solver/vector_ops.h"
 #include "solver/wavefront.h"

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "engine/float_grid.h"
+#include "grid/float_grid.h"
 
 namespace skv {
 

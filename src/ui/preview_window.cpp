@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "gpu/cuda_state.h"
-#include "host/simulation_host.h"
+#include "ui/simulation_host.h"
 #include "platform/log.h"
 
 namespace skv {

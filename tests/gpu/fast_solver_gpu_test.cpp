@@ -6,7 +6,7 @@
 #include <functional>
 #include <limits>
 
-#include "engine/fast_solver.h"
+#include "solver/fast_solver.h"
 #include "engine/simulation.h"
 #include "gpu/kernel_modules.h"
 #include "gpu_test_support.h"

@@ -7,8 +7,8 @@
 #include <cfloat>
 #include <limits>
 
-#include "engine/advection_cells.h"
-#include "engine/forces.h"
+#include "kernels/advection_cells.h"
+#include "solver/forces.h"
 #include "gpu/kernel_modules.h"
 #include "gpu_test_support.h"
 #include "solver/vector_ops.h"

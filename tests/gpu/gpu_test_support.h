@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/float_grid.h"
+#include "grid/float_grid.h"
 #include "gpu/cuda_state.h"
 #include "gpu/device_grid.h"
 #include "gpu/emulated_device.h"

@@ -7,8 +7,8 @@
 
 #include <cfloat>
 
-#include "engine/advection.h"
-#include "engine/forces.h"
+#include "solver/advection.h"
+#include "solver/forces.h"
 #include "gpu/field_kernels.h"
 #include "gpu/kernel_modules.h"
 #include "gpu_test_support.h"

@@ -1,4 +1,4 @@
-#include "render/output_writer.h"
+#include "host/output_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/float_grid.h"
+#include "grid/float_grid.h"
 #include "render/float_image.h"
 #include "render/render_frame.h"
 

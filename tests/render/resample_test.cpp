@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/float_grid.h"
+#include "grid/float_grid.h"
 #include "render/float_image.h"
 #include "render_test_support.h"
 

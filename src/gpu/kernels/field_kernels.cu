@@ -1,3 +1,0 @@
-// The field module: compiled by nvcc to PTX (compute_75, no FMA contraction) and embedded in
-// the program as text.
-#include "gpu/kernels/field_kernels.cuh"

@@ -1,0 +1,3 @@
+// The field module: compiled by nvcc to PTX (compute_75, no FMA contraction) and embedded in
+// the program as text.
+#include "gpu/modules/field_kernels.cuh"
