@@ -65,24 +65,22 @@ tsan: deps build/tsan/CMakeCache.txt
 
 FUZZ_SECONDS ?= 60
 FUZZ_RUNS ?= 10000000
-# folder:target, the folder under tests/ that holds the target and its seed corpus.
-FUZZ_TARGETS = cache:grid_file_read cache:run_length_decode cache:range_decode cache:codec_round_trip \
-               app:scene_read app:frame_file_read app:project_state_read
+FUZZ_TARGETS = grid_file_read run_length_decode range_decode codec_round_trip \
+               scene_read frame_file_read project_state_read
 
 build/fuzz/CMakeCache.txt: | deps
 	CC=clang-14 CXX=clang++-14 $(CMAKE) -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKV_FUZZ=ON
 
-# New inputs go to build/fuzz/corpus; the committed seeds under tests/ are only read.
+# New inputs go to build/fuzz/corpus; the committed seeds under fuzz/corpus are only read.
 #   make fuzz        every target for FUZZ_SECONDS
 #   make fuzz-long   every target for FUZZ_RUNS executions (ten million)
 FUZZ_LIMIT ?= -max_total_time=$(FUZZ_SECONDS)
 fuzz: deps build/fuzz/CMakeCache.txt
-	$(CMAKE) --build build/fuzz -j $(JOBS) --target $(foreach t,$(FUZZ_TARGETS),fuzz_$(lastword $(subst :, ,$(t))))
-	@for pair in $(FUZZ_TARGETS); do \
-	    dir=$${pair%%:*}; t=$${pair##*:}; \
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target $(foreach t,$(FUZZ_TARGETS),fuzz_$(t))
+	@for t in $(FUZZ_TARGETS); do \
 	    mkdir -p build/fuzz/corpus/$$t && \
-	    build/fuzz/tests/$$dir/fuzz_$$t $(FUZZ_LIMIT) -rss_limit_mb=2048 -max_len=16384 \
-	        -print_final_stats=1 build/fuzz/corpus/$$t tests/$$dir/fuzz/corpus/$$t || exit 1; \
+	    build/fuzz/fuzz/fuzz_$$t $(FUZZ_LIMIT) -rss_limit_mb=2048 -max_len=16384 \
+	        -print_final_stats=1 build/fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
 
 fuzz-long:

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cache/codec_benchmark.h"
+#include "engine/reference_scenes.h"
 #include "engine/simulation.h"
 #include "gpu/cuda_state.h"
 #include "solver/gpu_benchmark.h"
@@ -20,85 +21,11 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// The record as the effect's default parameter values map into it.
-SimulationParameters effectDefaults() {
-    SimulationParameters p;
-    p.differentialVelocity = 1;
-    p.densityDissipation = double(float(10 * 0.01));
-    p.burnRate = double(float(50 * 0.01));
-    p.expansion = 2.0;
-    p.heatCreation = 1000.0;
-    p.sootCreation = 1.0;
-    p.cooling = 1000.0;
-    p.gravity = double(9.7f);
-    p.buoyancy = double(1.37f) * -0.02;
-    p.heatDiffusion = 20.0;
-    p.vorticity = 0.0;
-    p.domainOpenness = 2.0;
-    p.burnModel = 1;
-    return p;
-}
-
-struct Scene {
-    const char* name;
-    void (*setUp)(Simulation&, uint32_t size);
-};
-
-// A disc of `value` centred at (cx, cy) with radius r, in padded-grid cells.
-void disc(FloatGrid& g, float cx, float cy, float r, float value) {
-    for (uint32_t y = 1; y + 1 < g.height(); ++y)
-        for (uint32_t x = 1; x + 1 < g.width(); ++x)
-            if (std::hypot(float(x) - cx, float(y) - cy) <= r) g(x, y) = value;
-}
-
-void plume(Simulation& sim, uint32_t size, bool closed) {
-    sim.parameters().domainOpenness = closed ? 0.0 : 2.0;
-    auto& in = sim.inputs();
-    const float c = size / 2.0f, bottom = size * 0.9f, r = size / 20.0f;
-    disc(in.density, c, bottom, r, 1.0f);
-    disc(in.temperature, c, bottom, r, 300.0f);
-    disc(in.temperatureWeight, c, bottom, r, 1.0f);
-    sim.sources().density = sim.sources().temperature = true;
-}
-
-void fire(Simulation& sim, uint32_t size) {
-    sim.parameters().burnModel = 1;
-    sim.parameters().vorticity = 20 * 0.025;
-    auto& in = sim.inputs();
-    const float c = size / 2.0f, bottom = size * 0.9f, r = size / 16.0f;
-    disc(in.fuel, c, bottom, r, 1.0f);
-    disc(in.temperature, c, bottom, r, 400.0f);
-    disc(in.temperatureWeight, c, bottom, r, 1.0f);
-    sim.sources().fuel = sim.sources().temperature = true;
-}
-
-void box(Simulation& sim, uint32_t size) {
-    sim.parameters().domainOpenness = 0.0;
-    auto& in = sim.inputs();
-    const float c = size / 2.0f;
-    disc(in.obstacle, c, c, size / 8.0f, 1.0f);
-    // A jet from the left wall towards the obstacle, carrying smoke.
-    for (uint32_t y = uint32_t(c - size / 16.0f); y < uint32_t(c + size / 16.0f); ++y)
-        for (uint32_t x = 1; x < 1 + size / 16; ++x) {
-            in.velocityU(x, y) = size / 4.0f;
-            in.velocityWeight(x, y) = 1.0f;
-            in.density(x, y) = 1.0f;
-        }
-    sim.sources().obstacle = sim.sources().velocity = sim.sources().density = true;
-}
-
-const Scene kScenes[] = {
-    {"plume-open", [](Simulation& s, uint32_t n) { plume(s, n, false); }},
-    {"plume-closed", [](Simulation& s, uint32_t n) { plume(s, n, true); }},
-    {"fire", fire},
-    {"box", box},
-};
-
-Json runScene(const Scene& scene, uint32_t size, int warmup, int frames) {
+Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int frames) {
     Simulation sim;
-    sim.parameters() = effectDefaults();
+    sim.parameters() = effectDefaultParameters();
     sim.resize(size, size, true);
-    scene.setUp(sim, size);
+    paintReferenceScene(sim, scene.scene);
     sim.setCurrentTime(TimeCursor{Rational(0, 1), Rational(1, 24)});
     sim.setFrameDuration(Rational(1, 24));
     for (int f = 0; f < warmup; ++f) sim.update(nullptr);
@@ -162,7 +89,7 @@ int runBench(const BenchOptions& options) {
     std::vector<bool> onGpu{false};
     if (gpu) onGpu.push_back(true);
     for (uint32_t size : sizes) {
-        for (const Scene& scene : kScenes) {
+        for (const ReferenceSceneName& scene : kBenchScenes) {
             for (const bool device : onGpu) {
                 setCudaEnabled(device);
                 const int frames = options.quick ? 2 : (size >= 1024 ? 4 : 8);

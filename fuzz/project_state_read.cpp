@@ -2,7 +2,7 @@
 // names it; one that is gives a sequence-data record the host can read.
 #include <string>
 
-#include "../../cache/fuzz/fuzz_support.h"
+#include "fuzz_support.h"
 #include "host_error.h"
 #include "project_state.h"
 

@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "../../cache/fuzz/fuzz_support.h"
+#include "fuzz_support.h"
 #include "cache/frame_store.h"
 #include "field_export.h"
 #include "host_error.h"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "../../cache/fuzz/fuzz_support.h"
+#include "fuzz_support.h"
 #include "host_error.h"
 #include "scene.h"
 

@@ -1,5 +1,5 @@
 // Writes the seed corpus of the fuzz targets: skv_fuzz_seeds <corpus folder>. The committed
-// corpus under tests/cache/fuzz/corpus was made with it; rerun it after a format change.
+// corpus under fuzz/corpus was made with it; rerun it after a format change.
 #include <bit>
 #include <cstdio>
 #include <fstream>
