@@ -19,6 +19,7 @@
 #include "gpu/device_grid.h"
 #include "gpu/emulated_device.h"
 #include "gpu/kernel_modules.h"
+#include "grid_test_support.h"
 
 namespace skv::test {
 
@@ -53,20 +54,6 @@ class EmulatedGpu {
     if (!::skv::test::EmulatedGpu::modulesBuilt()) \
     GTEST_SKIP() << "this build has no kernel modules (nvcc was not found at configure)"
 
-inline void randomize(FloatGrid& g, unsigned seed, float lo = -1.0f, float hi = 1.0f) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(lo, hi);
-    for (uint64_t i = 0; i < g.count(); ++i)
-        g[i] = dist(rng);
-}
-
-// A grid of 0 and 1 with about `fraction` ones.
-inline void randomMask(FloatGrid& g, unsigned seed, float fraction) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(0.0f, 1.0f);
-    for (uint64_t i = 0; i < g.count(); ++i)
-        g[i] = dist(rng) < fraction ? 1.0f : 0.0f;
-}
 
 // The same number: equal bits, or both zero (of either sign), or both NaN.
 inline bool sameValue(float a, float b) {
