@@ -1,6 +1,5 @@
-// Rendering frames of one size must not allocate once the renderer's buffers are sized. This
-// program replaces the global operator new to count the allocations made while a render runs
-// (on any thread); the grids' own aligned blocks come from malloc and are not counted here.
+// Rendering frames of one size must not allocate once the renderer's buffers are sized. Counts
+// operator new on any thread; the grids' aligned blocks come from malloc and are not counted.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,23 +20,14 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
 // The replaced operator new above allocates with malloc, so free is the matching release; GCC
-// cannot see that pairing.
+// cannot see that pairing. The array forms forward to these.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept {
     std::free(p);
 }
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
 void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
     std::free(p);
 }
 #pragma GCC diagnostic pop

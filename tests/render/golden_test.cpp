@@ -1,12 +1,9 @@
-// Whole renders of a deterministic hand-built frame, compared with reviewed images under
-// tests/render/golden/. Regenerate them with SKV_UPDATE_GOLDEN=1 after an intended change, and
-// look at them before committing.
+// Whole renders of a hand-built frame against reviewed images in tests/render/golden/; after an
+// intended change, regenerate them with SKV_UPDATE_GOLDEN=1 and look at them before committing.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <numbers>
-#include <ostream>
-#include <string>
 
 #include "render/render_frame.h"
 #include "render_test_support.h"
@@ -14,8 +11,6 @@
 namespace skv {
 namespace {
 
-constexpr uint32_t kGridWidth = 48;
-constexpr uint32_t kGridHeight = 32;
 // Stored as 8-bit PNG and compared after the same quantisation: a tolerance of one step and a
 // half absorbs last-bit differences of the maths library between machines.
 constexpr float kTolerance = 1.5f / 255.0f;
@@ -25,7 +20,7 @@ constexpr float kTolerance = 1.5f / 255.0f;
 test::TestFrame goldenFrame() {
     using T = FrameFields;
     const double pi = std::numbers::pi;
-    test::TestFrame f(kGridWidth, kGridHeight);
+    test::TestFrame f(48, 32);
     const auto plume = [](double x, double y) {
         const double dx = x - 24.0, dy = y - 17.0;
         return std::exp(-(dx * dx / 60.0 + dy * dy / 40.0));
@@ -71,50 +66,39 @@ FloatImage goldenTexture() {
     return t;
 }
 
-struct GoldenCase {
-    const char* name;
-    int32_t mode;
-    int32_t alphaMode;
-    uint32_t width, height;  // output size
-    float motionBlur = 0.0f;
-};
-
-void PrintTo(const GoldenCase& k, std::ostream* os) {
-    *os << k.name;
-}
-
-class GoldenRender : public testing::TestWithParam<GoldenCase> {};
-
-TEST_P(GoldenRender, MatchesTheReviewedImage) {
-    const GoldenCase& k = GetParam();
+TEST(GoldenRender, EveryModeMatchesItsReviewedImage) {
+    struct Case {
+        const char* name;
+        int32_t mode, alphaMode;
+        uint32_t width, height;  // output size
+        float motionBlur = 0.0f;
+    };
+    const Case cases[] = {
+        {"all_sources_opaque", kRenderAllSources, kAlphaOpaque, 96, 64},
+        {"fire_smoke_source", kRenderFireSmoke, kAlphaSource, 96, 64},
+        {"stylized_fire_maximum", kRenderStylizedFire, kAlphaMaximum, 96, 64},
+        {"color_shrunk", kRenderColor, kAlphaSource, 30, 20},
+        {"texture", kRenderTexture, kAlphaSource, 96, 64},
+        {"refracted_texture", kRenderRefractedTexture, kAlphaSource, 96, 64},
+        {"velocity", kRenderVelocity, kAlphaSource, 96, 64},
+        {"fire_smoke_motion_blur", kRenderFireSmoke, kAlphaOpaque, 96, 64, 0.4f},
+    };
     const test::TestFrame frame = goldenFrame();
     const FloatImage texture = goldenTexture();
-    RenderSettings s;
-    s.renderMode = k.mode;
-    s.alphaMode = k.alphaMode;
-    s.alphaFalloff = 0.25f;
-    s.motionBlur = k.motionBlur;
-    s.refractionScale = 0.5f;
-    s.refractionSmoothness = 2.0f;
-    Renderer renderer;
-    FloatImage out(k.width, k.height);
-    renderer.render(frame.fields(), &texture, s, out);
-    EXPECT_TRUE(test::allFinite(out));
-    EXPECT_TRUE(test::matchesGolden(k.name, out, kTolerance));
+    for (const Case& k : cases) {
+        RenderSettings s = test::plainSettings(k.mode);
+        s.alphaMode = k.alphaMode;
+        s.alphaFalloff = 0.25f;
+        s.motionBlur = k.motionBlur;
+        s.refractionScale = 0.5f;
+        s.refractionSmoothness = 2.0f;
+        Renderer renderer;
+        FloatImage out(k.width, k.height);
+        renderer.render(frame.fields(), &texture, s, out);
+        EXPECT_TRUE(test::allFinite(out)) << k.name;
+        EXPECT_TRUE(test::matchesGolden(k.name, out, kTolerance));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Modes, GoldenRender,
-    testing::Values(GoldenCase{"all_sources_opaque", kRenderAllSources, kAlphaOpaque, 96, 64},
-                    GoldenCase{"fire_smoke_source", kRenderFireSmoke, kAlphaSource, 96, 64},
-                    GoldenCase{"stylized_fire_maximum", kRenderStylizedFire, kAlphaMaximum, 96, 64},
-                    GoldenCase{"color_shrunk", kRenderColor, kAlphaSource, 30, 20},
-                    GoldenCase{"texture", kRenderTexture, kAlphaSource, 96, 64},
-                    GoldenCase{"refracted_texture", kRenderRefractedTexture, kAlphaSource, 96, 64},
-                    GoldenCase{"velocity", kRenderVelocity, kAlphaSource, 96, 64},
-                    GoldenCase{"fire_smoke_motion_blur", kRenderFireSmoke, kAlphaOpaque, 96, 64,
-                               0.4f}),
-    [](const testing::TestParamInfo<GoldenCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace skv
