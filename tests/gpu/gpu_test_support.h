@@ -1,20 +1,16 @@
 #pragma once
 
-// Helpers of the GPU tests: the emulated device installed as the process CUDA state, random
-// grids, and comparisons that report the first differing cell.
+// The emulated device as the process CUDA state, and comparisons that report the first
+// differing cell.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
-#include <random>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "grid/float_grid.h"
 #include "gpu/cuda_state.h"
 #include "gpu/device_grid.h"
 #include "gpu/emulated_device.h"
@@ -35,14 +31,14 @@ class EmulatedGpu {
     }
     ~EmulatedGpu() {
         guard_.reset();
-        // The modules' scratch goes with the state, through this device's driver.
-        CudaState::setInstance(nullptr);
+        CudaState::setInstance(nullptr);  // the modules' scratch goes through this driver
     }
     gpu::EmulatedDevice& device() { return device_; }
     const cuda::CudaDriver& driver() { return device_.driver(); }
-    // Whether the build embedded the kernel modules (it needs nvcc).
-    static bool modulesBuilt() {
-        return !gpu::solverModulePtx().empty() && !gpu::fieldModulePtx().empty();
+    ::testing::AssertionResult noMisuse() {
+        const auto m = device_.misuses();
+        if (m.empty()) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << m.size() << " misuses, first: " << m.front();
     }
 
   private:
@@ -50,57 +46,42 @@ class EmulatedGpu {
     std::unique_ptr<CudaContextGuard> guard_;
 };
 
-#define SKV_REQUIRE_KERNEL_MODULES()               \
-    if (!::skv::test::EmulatedGpu::modulesBuilt()) \
+// The kernel modules are embedded only where nvcc was found at configure.
+#define SKV_REQUIRE_KERNEL_MODULES()                                                   \
+    if (::skv::gpu::solverModulePtx().empty() || ::skv::gpu::fieldModulePtx().empty()) \
     GTEST_SKIP() << "this build has no kernel modules (nvcc was not found at configure)"
 
+using Cells = std::function<bool(uint32_t, uint32_t)>;
 
-// The same number: equal bits, or both zero (of either sign), or both NaN.
-inline bool sameValue(float a, float b) {
-    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-    uint32_t x, y;
-    std::memcpy(&x, &a, 4);
-    std::memcpy(&y, &b, 4);
-    return x == y || (a == 0.0f && b == 0.0f);
+inline bool anyCell(uint32_t, uint32_t) {
+    return true;
 }
 
-// Compares the cells of two equally sized grids for which `include(x, y)` holds.
-template <class Include>
-::testing::AssertionResult sameCells(const FloatGrid& actual, const FloatGrid& expected,
-                                     Include include) {
+// Compares the cells for which `include(x, y)` holds: equal bits, both zero (of either sign)
+// or both NaN.
+inline ::testing::AssertionResult sameCells(const FloatGrid& actual, const FloatGrid& expected,
+                                            const Cells& include = anyCell) {
     if (actual.width() != expected.width() || actual.height() != expected.height())
-        return ::testing::AssertionFailure()
-               << "sizes " << actual.width() << "x" << actual.height() << " and "
-               << expected.width() << "x" << expected.height();
+        return ::testing::AssertionFailure() << "sizes differ";
     int differing = 0;
     std::ostringstream first;
+    first.precision(9);
     for (uint32_t y = 0; y < actual.height(); ++y)
-        for (uint32_t x = 0; x < actual.width(); ++x)
-            if (include(x, y) && !sameValue(actual(x, y), expected(x, y))) {
-                if (differing++ == 0)
-                    first.precision(9), first << "first at (" << x << ", " << y
-                                              << "): " << actual(x, y) << " instead of "
-                                              << expected(x, y);
-            }
+        for (uint32_t x = 0; x < actual.width(); ++x) {
+            const float a = actual(x, y), b = expected(x, y);
+            const bool same = std::isnan(a) || std::isnan(b)
+                                  ? std::isnan(a) && std::isnan(b)
+                                  : std::memcmp(&a, &b, 4) == 0 || a == b;
+            if (include(x, y) && !same && differing++ == 0)
+                first << "first at (" << x << ", " << y << "): " << a << " instead of " << b;
+        }
     if (differing == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << differing << " cells differ, " << first.str();
 }
 
-inline ::testing::AssertionResult sameCells(const FloatGrid& actual, const FloatGrid& expected) {
-    return sameCells(actual, expected, [](uint32_t, uint32_t) { return true; });
-}
-
-inline ::testing::AssertionResult sameInterior(const FloatGrid& actual, const FloatGrid& expected) {
-    const uint32_t w = actual.width(), h = actual.height();
-    return sameCells(actual, expected, [w, h](uint32_t x, uint32_t y) {
-        return x >= 1 && y >= 1 && x + 2 <= w && y + 2 <= h;
-    });
-}
-
-// The host copy of a device grid.
-inline FloatGrid download(DeviceGrid& g) {
+inline FloatGrid download(const DeviceGrid& g) {
     FloatGrid host;
-    EXPECT_TRUE(g.download(host));
+    EXPECT_TRUE(const_cast<DeviceGrid&>(g).download(host));
     return host;
 }
 
@@ -111,25 +92,9 @@ inline std::unique_ptr<DeviceGrid> uploaded(const FloatGrid& host) {
     return g;
 }
 
-// The elements of a device grid as the emulated device holds them (its memory is host memory):
-// every row with its padding.
-inline std::vector<float> elements(const DeviceGrid& g) {
-    std::vector<float> out(g.elementCount());
-    if (!out.empty())
-        std::memcpy(out.data(), reinterpret_cast<const void*>(g.devicePointer()),
-                    out.size() * sizeof(float));
-    return out;
-}
-
-// The padding of row y of a device grid (emulated device memory).
+// Row y of a device grid, padding included (the emulated device's memory is host memory).
 inline float* rowOf(const DeviceGrid& g, uint32_t y) {
     return reinterpret_cast<float*>(g.devicePointer() + uint64_t(y) * g.pitch());
-}
-
-inline bool isFreshMemory(float value) {
-    uint32_t bits;
-    std::memcpy(&bits, &value, 4);
-    return bits == gpu::EmulatedDevice::kFreshMemory;
 }
 
 }  // namespace skv::test
