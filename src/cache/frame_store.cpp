@@ -774,8 +774,9 @@ bool BFS::loadFrameFile(CacheFrame& frame, const std::string& path, int32_t fram
         if (entry.grid.depth() != 1 || !near(entry.grid.width(), first.width()) ||
             !near(entry.grid.height(), first.height()) ||
             entry.grid.count() != uint64_t(entry.grid.width()) * entry.grid.height()) {
-            why = "grid type " + std::to_string(header.gridType) + " is " + std::to_string(entry.grid.width()) + "x" +
-                  std::to_string(entry.grid.height()) + "x" + std::to_string(entry.grid.depth()) + " in a frame of " +
+            why = "grid type " + std::to_string(header.gridType) + " is " +
+                  std::to_string(entry.grid.width()) + "x" + std::to_string(entry.grid.height()) +
+                  "x" + std::to_string(entry.grid.depth()) + " in a frame of " +
                   std::to_string(first.width()) + "x" + std::to_string(first.height());
             return false;
         }

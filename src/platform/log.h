@@ -29,9 +29,9 @@ void restartLog();
 }  // namespace skv
 
 // SKV_LOG(Error, "Failed to open file " << path);
-#define SKV_LOG(channel, expr)                                    \
-    do {                                                          \
-        std::ostringstream skv_log_stream_;                       \
-        skv_log_stream_ << expr;                                  \
-        ::skv::log(::skv::LogChannel::channel, skv_log_stream_);  \
+#define SKV_LOG(channel, expr)                                   \
+    do {                                                         \
+        std::ostringstream skv_log_stream_;                      \
+        skv_log_stream_ << expr;                                 \
+        ::skv::log(::skv::LogChannel::channel, skv_log_stream_); \
     } while (0)

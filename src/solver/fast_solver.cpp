@@ -7,8 +7,6 @@
 #include <limits>
 #include <new>
 
-#include "solver/advection.h"
-#include "solver/forces.h"
 #include "gpu/cuda_state.h"
 #include "gpu/device_grid.h"
 #include "gpu/field_kernels.h"
@@ -16,6 +14,8 @@
 #include "platform/exception.h"
 #include "platform/log.h"
 #include "platform/timer.h"
+#include "solver/advection.h"
+#include "solver/forces.h"
 #include "solver/projection.h"
 
 namespace skv {
@@ -155,7 +155,8 @@ bool FastSolver::chooseDevicePath() {
     // at the set-up, so binding cannot fail.
     (void)cuda.solverKernels().initSolverKernels(device_->u, device_->v, device_->pressure);
     if (residency_ == Residency::Host && !uploadState()) {
-        SKV_LOG(Error, "Failed to move the simulation onto the GPU - this sub-step runs on the CPU");
+        SKV_LOG(Error,
+                "Failed to move the simulation onto the GPU - this sub-step runs on the CPU");
         onGpu_ = false;
     }
     return onGpu_;
@@ -253,16 +254,18 @@ void FastSolver::reset() {
 
 double FastSolver::restoreFields(const FloatGrid* const* bySlot, int slots) {
     reset();
-    FloatGrid* const targets[] = {&u_, &v_, &temperature_, &density_, &fuel_, &textureU_, &textureV_,
-                                  &red_, &green_, &blue_, &alpha_};
-    const int targetSlots[] = {kOutputVelocityU, kOutputVelocityV, kOutputTemperature, kOutputDensity,
-                               kOutputFuel, kOutputTextureU, kOutputTextureV, kOutputRed,
-                               kOutputGreen, kOutputBlue, kOutputAlpha};
+    FloatGrid* const targets[] = {&u_,        &v_,   &temperature_, &density_, &fuel_, &textureU_,
+                                  &textureV_, &red_, &green_,       &blue_,    &alpha_};
+    const int targetSlots[] = {kOutputVelocityU, kOutputVelocityV, kOutputTemperature,
+                               kOutputDensity,   kOutputFuel,      kOutputTextureU,
+                               kOutputTextureV,  kOutputRed,       kOutputGreen,
+                               kOutputBlue,      kOutputAlpha};
     for (size_t k = 0; k < std::size(targets); ++k) {
         const FloatGrid* stored = targetSlots[k] < slots ? bySlot[targetSlots[k]] : nullptr;
         if (!stored) continue;
         FloatGrid& field = *targets[k];
-        if (stored->width() != field.width() || stored->height() != field.height() || stored->depth() != field.depth()) {
+        if (stored->width() != field.width() || stored->height() != field.height() ||
+            stored->depth() != field.depth()) {
             reset();
             return -1.0;
         }
@@ -480,32 +483,30 @@ class FastSolver::HostBackend final : public Backend {
     }
     void project() override {
         const SolverInputs& in = s.inputs_;
-        skv::project(
-            ProjectionGrids<FloatGrid>{.u = s.u_,
-                                       .v = s.v_,
-                                       .e = s.divergence_,
-                                       .d = s.negDivergence_,
-                                       .p = s.pressure_,
-                                       .t = s.residual_,
-                                       .obstacle = obstacle,
-                                       .obstacleU = obstacle ? in.obstacleU : nullptr,
-                                       .obstacleV = obstacle ? in.obstacleV : nullptr},
-            ProjectionRun{.params = s.params_,
-                          .iterations = s.iterations_,
-                          .seconds = s.pressureSeconds_,
-                          .sink = &s,
-                          .multigrid = s.useMultigrid_ ? s.multigrid_.get() : nullptr});
+        skv::project(ProjectionGrids<FloatGrid>{.u = s.u_,
+                                                .v = s.v_,
+                                                .e = s.divergence_,
+                                                .d = s.negDivergence_,
+                                                .p = s.pressure_,
+                                                .t = s.residual_,
+                                                .obstacle = obstacle,
+                                                .obstacleU = obstacle ? in.obstacleU : nullptr,
+                                                .obstacleV = obstacle ? in.obstacleV : nullptr},
+                     ProjectionRun{.params = s.params_,
+                                   .iterations = s.iterations_,
+                                   .seconds = s.pressureSeconds_,
+                                   .sink = &s,
+                                   .multigrid = s.useMultigrid_ ? s.multigrid_.get() : nullptr});
     }
 
   private:
     FloatGrid& field(Scalar q) {
-        FloatGrid* fields[] = {&s.fuel_, &s.density_, &s.temperature_, &s.textureU_,
-                               &s.textureV_};
+        FloatGrid* fields[] = {&s.fuel_, &s.density_, &s.temperature_, &s.textureU_, &s.textureV_};
         return *fields[int(q)];
     }
     FloatGrid& previousRate(Scalar q) {
-        FloatGrid* rates[] = {&s.fuelRate_, &s.densityRate_, &s.temperatureRate_,
-                              &s.textureURate_, &s.textureVRate_};
+        FloatGrid* rates[] = {&s.fuelRate_, &s.densityRate_, &s.temperatureRate_, &s.textureURate_,
+                              &s.textureVRate_};
         return *rates[int(q)];
     }
     ScalarRule rule(Scalar q) const {
@@ -545,8 +546,7 @@ class FastSolver::DeviceBackend final : public Backend {
     void synchronize() override { cuda.synchronize(); }
 
     void assign(Scalar q, const FloatGrid& value) override { (void)field(q).upload(value); }
-    void setMasked(Scalar q, const FloatGrid& value, const FloatGrid& w,
-                   float threshold) override {
+    void setMasked(Scalar q, const FloatGrid& value, const FloatGrid& w, float threshold) override {
         if (source.upload(value) && weight.upload(w))
             f.setMasked(field(q), source, weight, threshold);
     }

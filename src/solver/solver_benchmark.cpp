@@ -145,8 +145,7 @@ SolverBenchmark runSolverBenchmark(uint32_t size, double trialSeconds, int round
     // Bit for bit against the plain order: whole solves (same schedule), and lone batches.
     FloatGrid s(padded, padded);
     uint32_t sweeps = 0, plainSweeps = 0;
-    const float err =
-        solveSOR(kSolveSweeps, sweeps, 0.0f, p, d, t, kOpenSigma);
+    const float err = solveSOR(kSolveSweeps, sweeps, 0.0f, p, d, t, kOpenSigma);
     const float plainErr = solveSORPlain(kSolveSweeps, plainSweeps, 0.0f, q, d, s, kOpenSigma);
     result.bit_identical = sweeps == plainSweeps && std::memcmp(&err, &plainErr, sizeof err) == 0 &&
                            std::memcmp(p.data(), q.data(), p.byteSize()) == 0 &&
