@@ -109,6 +109,10 @@ void restartLog() {
         LogState& s = state();
         ScopedLock lock(&s.mutex);
         if (s.file.is_open()) s.file.close();
+        // A fresh log starts with a full allowance, whatever the previous one used.
+        s.tokens = LogState::kBurst;
+        s.refilledAt = s.timer.elapsed();
+        s.dropped = 0;
     } catch (...) {
     }
 }
