@@ -394,6 +394,21 @@ class FastSolver::Backend {
     virtual void confineVorticity() = 0;
     virtual void project() = 0;
 
+    // The rule of each scalar: the host's; the device departs from it for density and
+    // temperature.
+    virtual ScalarRule rule(Scalar q) const {
+        switch (q) {
+            case Scalar::Fuel:
+                return ScalarRule::fuel();
+            case Scalar::Density:
+                return ScalarRule::density(float(r.densityDissipation));
+            case Scalar::Temperature:
+                return ScalarRule::temperature(float(r.cooling), float(r.heatCreation), fdt);
+            default:
+                return ScalarRule::textureCoordinate();
+        }
+    }
+
   protected:
     FastSolver& s;
     const SimulationParameters& r;
@@ -508,18 +523,6 @@ class FastSolver::HostBackend final : public Backend {
         FloatGrid* rates[] = {&s.fuelRate_, &s.densityRate_, &s.temperatureRate_, &s.textureURate_,
                               &s.textureVRate_};
         return *rates[int(q)];
-    }
-    ScalarRule rule(Scalar q) const {
-        switch (q) {
-            case Scalar::Fuel:
-                return ScalarRule::fuel();
-            case Scalar::Density:
-                return ScalarRule::density(float(r.densityDissipation));
-            case Scalar::Temperature:
-                return ScalarRule::temperature(float(r.cooling), float(r.heatCreation), fdt);
-            default:
-                return ScalarRule::textureCoordinate();
-        }
     }
 
     const FloatGrid* obstacle;
@@ -680,25 +683,16 @@ class FastSolver::DeviceBackend final : public Backend {
                                &g.textureVRate};
         return *rates[int(q)];
     }
-    ScalarRule rule(Scalar q) const {
-        switch (q) {
-            case Scalar::Fuel:
-                return ScalarRule::fuel();
-            case Scalar::Density:
-                return ScalarRule::densityDevice(float(r.densityDissipation));
-            case Scalar::Temperature: {
-                // The host's cooling term, as a pass of its own, and the device's fixed ceiling.
-                const ScalarRule host =
-                    ScalarRule::temperature(float(r.cooling), float(r.heatCreation), fdt);
-                ScalarRule rule = ScalarRule::temperatureDevice();
-                rule.cooling = host.cooling;
-                rule.coolingTemperature = host.coolingTemperature;
-                rule.rdt = host.rdt;
-                return rule;
-            }
-            default:
-                return ScalarRule::textureCoordinate();
-        }
+    ScalarRule rule(Scalar q) const override {
+        if (q == Scalar::Density) return ScalarRule::densityDevice(float(r.densityDissipation));
+        if (q != Scalar::Temperature) return Backend::rule(q);
+        // The host's cooling term, as a pass of its own, and the device's fixed ceiling.
+        const ScalarRule host = Backend::rule(q);
+        ScalarRule rule = ScalarRule::temperatureDevice();
+        rule.cooling = host.cooling;
+        rule.coolingTemperature = host.coolingTemperature;
+        rule.rdt = host.rdt;
+        return rule;
     }
     void advance(DeviceGrid& q, DeviceGrid& previous, const DeviceGrid* differential,
                  bool advective, const ScalarRule& rule) {
