@@ -19,7 +19,7 @@ using Json = nlohmann::ordered_json;
 // (held before the first and after the last).
 template <size_t N>
 class Animated {
-public:
+  public:
     using Value = std::array<double, N>;
 
     Animated() = default;
@@ -33,12 +33,14 @@ public:
         if (keys_.size() == 1 || time <= keys_.front().first) return keys_.front().second;
         if (time >= keys_.back().first) return keys_.back().second;
         size_t k = 1;
-        while (keys_[k].first < time) ++k;
+        while (keys_[k].first < time)
+            ++k;
         const auto& [t0, v0] = keys_[k - 1];
         const auto& [t1, v1] = keys_[k];
         const double f = t1 > t0 ? (time - t0) / (t1 - t0) : 1.0;
         Value v;
-        for (size_t i = 0; i < N; ++i) v[i] = v0[i] + (v1[i] - v0[i]) * f;
+        for (size_t i = 0; i < N; ++i)
+            v[i] = v0[i] + (v1[i] - v0[i]) * f;
         return v;
     }
     bool animated() const { return keys_.size() > 1; }
@@ -51,10 +53,10 @@ public:
 
     // Keyframe times and values are bounded so that interpolating between any two cannot
     // overflow: a scene needs neither times beyond a few days nor values beyond a billion.
-    static constexpr double kMaxTime = 1e7;    // seconds
+    static constexpr double kMaxTime = 1e7;  // seconds
     static constexpr double kMaxValue = 1e9;
 
-private:
+  private:
     static Value parseValue(const Json& j) {
         Value v{};
         if constexpr (N == 1) {
@@ -65,7 +67,9 @@ private:
             }
         }
         if (!j.is_array() || j.size() != N)
-            throw std::invalid_argument(N == 1 ? "expected a number" : "expected an array of " + std::to_string(N) + " numbers");
+            throw std::invalid_argument(N == 1 ? "expected a number"
+                                               : "expected an array of " + std::to_string(N) +
+                                                     " numbers");
         for (size_t i = 0; i < N; ++i) {
             if (!j[i].is_number()) throw std::invalid_argument("expected numbers");
             v[i] = j[i].get<double>();
@@ -98,7 +102,9 @@ Animated<N> Animated<N>::parse(const Json& j) {
             if (!key.is_array() || key.size() != 2 || !key[0].is_number())
                 throw std::invalid_argument("a keyframe is [time, value]");
             if (!(std::fabs(key[0].get<double>()) <= kMaxTime))
-                throw std::invalid_argument("the keyframe time " + numberText(key[0].get<double>()) + " is beyond +-1e7 seconds");
+                throw std::invalid_argument("the keyframe time " +
+                                            numberText(key[0].get<double>()) +
+                                            " is beyond +-1e7 seconds");
             a.keys_.push_back({key[0].get<double>(), parseValue(key[1])});
         }
         std::stable_sort(a.keys_.begin(), a.keys_.end(),

@@ -11,9 +11,9 @@
 #include "engine/reference_scenes.h"
 #include "engine/simulation.h"
 #include "gpu/cuda_state.h"
-#include "solver/gpu_benchmark.h"
 #include "platform/files.h"
 #include "render/render_benchmark.h"
+#include "solver/gpu_benchmark.h"
 #include "solver/solver_benchmark.h"
 
 namespace skv::app {
@@ -28,7 +28,8 @@ Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int fr
     paintReferenceScene(sim, scene.scene);
     sim.setCurrentTime(TimeCursor{Rational(0, 1), Rational(1, 24)});
     sim.setFrameDuration(Rational(1, 24));
-    for (int f = 0; f < warmup; ++f) sim.update(nullptr);
+    for (int f = 0; f < warmup; ++f)
+        sim.update(nullptr);
 
     double advection = 0, vorticity = 0, pressure = 0, total = 0;
     int substeps = 0, iterations = 0;
@@ -50,10 +51,11 @@ Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int fr
     j["cell_substeps_per_s"] = double(size) * size * substeps / total;
     j["substeps_per_frame"] = double(substeps) / frames;
     j["seconds_per_frame"] = total / frames;
-    j["phase_seconds"] = {{"advection", advection / frames},
-                          {"vorticity", vorticity / frames},
-                          {"pressure", pressure / frames},
-                          {"other", std::max(0.0, total - advection - vorticity - pressure) / frames}};
+    j["phase_seconds"] = {
+        {"advection", advection / frames},
+        {"vorticity", vorticity / frames},
+        {"pressure", pressure / frames},
+        {"other", std::max(0.0, total - advection - vorticity - pressure) / frames}};
     j["pressure_iterations"] = substeps ? double(iterations) / substeps : 0.0;
     return j;
 }
@@ -77,11 +79,12 @@ int runBench(const BenchOptions& options) {
     Json out;
     out["threads"] = omp_get_max_threads();
     out["gpu"] = CudaState::instance().available() ? CudaState::instance().deviceName() : "";
-    std::vector<uint32_t> sizes = options.quick ? std::vector<uint32_t>{64, 128} : std::vector<uint32_t>{256, 512, 1024};
+    std::vector<uint32_t> sizes =
+        options.quick ? std::vector<uint32_t>{64, 128} : std::vector<uint32_t>{256, 512, 1024};
     if (options.size) sizes = {options.size};
 
-    say("%-14s %6s %6s %16s %9s %9s %9s %9s %9s %8s\n", "scene", "size", "device", "cell-substeps/s", "steps/fr",
-        "s/frame", "advect", "vortic", "pressure", "iters");
+    say("%-14s %6s %6s %16s %9s %9s %9s %9s %9s %8s\n", "scene", "size", "device",
+        "cell-substeps/s", "steps/fr", "s/frame", "advect", "vortic", "pressure", "iters");
     out["scenes"] = Json::array();
     // Every scene on the CPU and, where a CUDA device is usable, on it too (a row whose GPU
     // set-up fell back says "cpu").
@@ -98,13 +101,17 @@ int runBench(const BenchOptions& options) {
                 const int warmup = options.quick ? 1 : (size >= 1024 ? 32 : 48);
                 const Json j = runScene(scene, size, warmup, frames);
                 const double seconds = j["seconds_per_frame"].get<double>();
-                const auto share = [&](const char* phase) { return 100.0 * j["phase_seconds"][phase].get<double>() / seconds; };
-                say("%-14s %6u %6s %16.3e %9.1f %9.4f %8.0f%% %8.0f%% %8.0f%% %8.1f\n", scene.name, size,
-                    j["device"].get<std::string>().c_str(), j["cell_substeps_per_s"].get<double>(),
-                    j["substeps_per_frame"].get<double>(), seconds, share("advection"), share("vorticity"), share("pressure"),
+                const auto share = [&](const char* phase) {
+                    return 100.0 * j["phase_seconds"][phase].get<double>() / seconds;
+                };
+                say("%-14s %6u %6s %16.3e %9.1f %9.4f %8.0f%% %8.0f%% %8.0f%% %8.1f\n", scene.name,
+                    size, j["device"].get<std::string>().c_str(),
+                    j["cell_substeps_per_s"].get<double>(), j["substeps_per_frame"].get<double>(),
+                    seconds, share("advection"), share("vorticity"), share("pressure"),
                     j["pressure_iterations"].get<double>());
                 out["scenes"].push_back(j);
-                progress(std::string(scene.name) + " " + std::to_string(size) + "² " + j["device"].get<std::string>());
+                progress(std::string(scene.name) + " " + std::to_string(size) + "² " +
+                         j["device"].get<std::string>());
             }
         }
     }
@@ -118,15 +125,19 @@ int runBench(const BenchOptions& options) {
                   {"copy_gbps", s.copy_gbps},
                   {"naive_gbps", s.naive_gbps},
                   {"bit_identical", s.bit_identical}};
-    out["multigrid"] = {{"size", s.size}, {"vcycle_naive_sweeps", s.vcycle_naive_sweeps}, {"cycles_to_tolerance", s.cycles_to_tolerance}};
+    out["multigrid"] = {{"size", s.size},
+                        {"vcycle_naive_sweeps", s.vcycle_naive_sweeps},
+                        {"cycles_to_tolerance", s.cycles_to_tolerance}};
     progress("SOR and multigrid");
-    say("\nred-black SOR at %u²: plain %.0f sweeps/s (%.1f GB/s), fast %.0f sweeps/s (%.2fx), copy %.1f GB/s, bit-identical: %s\n",
-        s.size, s.naive_sweeps_per_s, s.naive_gbps, s.sweeps_per_s, s.sweeps_per_s / s.naive_sweeps_per_s, s.copy_gbps,
-        s.bit_identical ? "yes" : "NO");
-    say("multigrid at %u²: one V-cycle costs %.1f plain sweeps; %d cycles to the tolerance\n", s.size, s.vcycle_naive_sweeps,
-        s.cycles_to_tolerance);
+    say("\nred-black SOR at %u²: plain %.0f sweeps/s (%.1f GB/s), fast %.0f sweeps/s (%.2fx), copy "
+        "%.1f GB/s, bit-identical: %s\n",
+        s.size, s.naive_sweeps_per_s, s.naive_gbps, s.sweeps_per_s,
+        s.sweeps_per_s / s.naive_sweeps_per_s, s.copy_gbps, s.bit_identical ? "yes" : "NO");
+    say("multigrid at %u²: one V-cycle costs %.1f plain sweeps; %d cycles to the tolerance\n",
+        s.size, s.vcycle_naive_sweeps, s.cycles_to_tolerance);
     if (gpu) {
-        const DeviceSolverBenchmark g = runDeviceSolverBenchmark(options.quick ? 128 : 2048, options.quick ? 0.02 : 0.15);
+        const DeviceSolverBenchmark g =
+            runDeviceSolverBenchmark(options.quick ? 128 : 2048, options.quick ? 0.02 : 0.15);
         out["sor_gpu"] = {{"size", g.size},
                           {"sweeps_per_s", g.sweeps_per_s},
                           {"sweep_gbps", g.sweep_gbps},
@@ -136,19 +147,23 @@ int runBench(const BenchOptions& options) {
                           {"bit_identical", g.bit_identical},
                           {"error", g.error}};
         if (g.error.empty())
-            say("red-black SOR on the GPU at %u²: %.0f sweeps/s (%.1f GB/s, %.0f%% of a %.1f GB/s copy), %.0f residual norms/s, "
+            say("red-black SOR on the GPU at %u²: %.0f sweeps/s (%.1f GB/s, %.0f%% of a %.1f GB/s "
+                "copy), %.0f residual norms/s, "
                 "bit-identical: %s\n",
-                g.size, g.sweeps_per_s, g.sweep_gbps, 100.0 * g.copy_fraction, g.copy_gbps, g.residual_per_s,
-                g.bit_identical ? "yes" : "NO");
+                g.size, g.sweeps_per_s, g.sweep_gbps, 100.0 * g.copy_fraction, g.copy_gbps,
+                g.residual_per_s, g.bit_identical ? "yes" : "NO");
         else
             say("red-black SOR on the GPU: %s\n", g.error.c_str());
     }
 
     out["render"] = Json::array();
-    const auto renders = options.quick ? runRenderBenchmark(96, 54, 192, 108, 0.02) : runRenderBenchmark();
+    const auto renders =
+        options.quick ? runRenderBenchmark(96, 54, 192, 108, 0.02) : runRenderBenchmark();
     say("\nrender %s:", options.quick ? "192x108 from 96x54" : "1920x1080 from 960x540");
     for (const RenderBenchmark& r : renders) {
-        out["render"].push_back({{"mode", r.mode}, {"ms_per_frame", r.ms_per_frame}, {"output_mpixels_per_s", r.output_mpixels_per_s}});
+        out["render"].push_back({{"mode", r.mode},
+                                 {"ms_per_frame", r.ms_per_frame},
+                                 {"output_mpixels_per_s", r.output_mpixels_per_s}});
         say(" %s %.1f ms;", r.mode.c_str(), r.ms_per_frame);
     }
     say("\n");
@@ -158,9 +173,13 @@ int runBench(const BenchOptions& options) {
     out["cache"] = Json::array();
     if (!folder.empty()) {
         for (const CodecThroughput& c : benchmarkCodecs(folder, options.quick ? 1 : 5)) {
-            out["cache"].push_back({{"codec", c.codec}, {"write_mbps", c.writeMBps}, {"read_mbps", c.readMBps}, {"file_bytes", c.fileBytes}});
-            say("frame files, codec %u: write %.0f MB/s, read %.0f MB/s, %llu bytes per 1024² frame\n", c.codec, c.writeMBps,
-                c.readMBps, static_cast<unsigned long long>(c.fileBytes));
+            out["cache"].push_back({{"codec", c.codec},
+                                    {"write_mbps", c.writeMBps},
+                                    {"read_mbps", c.readMBps},
+                                    {"file_bytes", c.fileBytes}});
+            say("frame files, codec %u: write %.0f MB/s, read %.0f MB/s, %llu bytes per 1024² "
+                "frame\n",
+                c.codec, c.writeMBps, c.readMBps, static_cast<unsigned long long>(c.fileBytes));
         }
         deleteTree(folder);
         progress("frame files");

@@ -48,7 +48,8 @@ std::vector<uint32_t> codePoints(const std::string& s) {
             continue;
         }
         uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-        for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (uint8_t(s[i + size_t(k)]) & 0x3F);
+        for (int k = 1; k <= extra; ++k)
+            cp = (cp << 6) | (uint8_t(s[i + size_t(k)]) & 0x3F);
         out.push_back(cp);
         i += size_t(extra) + 1;
     }
@@ -57,14 +58,17 @@ std::vector<uint32_t> codePoints(const std::string& s) {
 
 void blend(uint8_t* dst, const float src[4], float coverage) {
     const float a = std::clamp(src[3] * coverage, 0.0f, 1.0f);
-    for (int c = 0; c < 3; ++c) dst[c] = uint8_t(std::lround(dst[c] * (1 - a) + std::clamp(src[c], 0.0f, 1.0f) * 255 * a));
+    for (int c = 0; c < 3; ++c)
+        dst[c] = uint8_t(std::lround(dst[c] * (1 - a) + std::clamp(src[c], 0.0f, 1.0f) * 255 * a));
     dst[3] = uint8_t(std::lround(dst[3] + (255 - dst[3]) * a));
 }
 
 }  // namespace
 
 Canvas::Canvas(int width, int height, uint8_t r, uint8_t g, uint8_t b, uint8_t a)
-    : width_(std::max(width, 0)), height_(std::max(height, 0)), pixels_(size_t(width_) * size_t(height_) * 4) {
+    : width_(std::max(width, 0)),
+      height_(std::max(height, 0)),
+      pixels_(size_t(width_) * size_t(height_) * 4) {
     for (size_t i = 0; i < pixels_.size(); i += 4) {
         pixels_[i] = r;
         pixels_[i + 1] = g;
@@ -75,16 +79,19 @@ Canvas::Canvas(int width, int height, uint8_t r, uint8_t g, uint8_t b, uint8_t a
 
 void Canvas::fillRect(int x, int y, int w, int h, const uint8_t rgba[4]) {
     for (int yy = std::max(y, 0); yy < std::min(y + h, height_); ++yy)
-        for (int xx = std::max(x, 0); xx < std::min(x + w, width_); ++xx) std::memcpy(pixel(xx, yy), rgba, 4);
+        for (int xx = std::max(x, 0); xx < std::min(x + w, width_); ++xx)
+            std::memcpy(pixel(xx, yy), rgba, 4);
 }
 
-void Canvas::drawImage(int x, int y, int w, int h, int rowBytes, const uint8_t* rgba, float opacity) {
+void Canvas::drawImage(int x, int y, int w, int h, int rowBytes, const uint8_t* rgba,
+                       float opacity) {
     for (int yy = 0; yy < h; ++yy) {
         if (y + yy < 0 || y + yy >= height_) continue;
         for (int xx = 0; xx < w; ++xx) {
             if (x + xx < 0 || x + xx >= width_) continue;
             const uint8_t* s = rgba + size_t(yy) * size_t(rowBytes) + size_t(xx) * 4;
-            const float src[4] = {s[0] / 255.0f, s[1] / 255.0f, s[2] / 255.0f, s[3] / 255.0f * opacity};
+            const float src[4] = {s[0] / 255.0f, s[1] / 255.0f, s[2] / 255.0f,
+                                  s[3] / 255.0f * opacity};
             blend(pixel(x + xx, y + yy), src, 1.0f);
         }
     }
@@ -105,7 +112,8 @@ int Canvas::drawText(const std::string& utf8, float x, float y, float size, cons
             for (unsigned col = 0; col < g->bitmap.width; ++col) {
                 const int px = left + int(col), py = top + int(row);
                 if (px < 0 || py < 0 || px >= width_ || py >= height_) continue;
-                const float coverage = g->bitmap.buffer[row * unsigned(g->bitmap.pitch) + col] / 255.0f;
+                const float coverage =
+                    g->bitmap.buffer[row * unsigned(g->bitmap.pitch) + col] / 255.0f;
                 if (coverage > 0) blend(pixel(px, py), rgba, coverage);
             }
         penX += float(g->advance.x) / 64.0f;
@@ -120,7 +128,8 @@ int Canvas::textWidth(const std::string& utf8, float size) {
     FT_Set_Pixel_Sizes(f.face, 0, FT_UInt(std::max(1.0f, std::round(size))));
     float width = 0;
     for (uint32_t cp : codePoints(utf8))
-        if (FT_Load_Char(f.face, cp, FT_LOAD_DEFAULT) == 0) width += float(f.face->glyph->advance.x) / 64.0f;
+        if (FT_Load_Char(f.face, cp, FT_LOAD_DEFAULT) == 0)
+            width += float(f.face->glyph->advance.x) / 64.0f;
     return int(std::lround(width));
 }
 
@@ -155,7 +164,9 @@ T* objectOf(Canvas* canvas, DRAWBOT_ObjectRef ref) {
     return dynamic_cast<T*>(reinterpret_cast<DrawObject*>(ref));
 }
 
-Canvas* canvasOf(void* ref) { return static_cast<Canvas*>(ref); }
+Canvas* canvasOf(void* ref) {
+    return static_cast<Canvas*>(ref);
+}
 
 // Objects are created for the one canvas being drawn; the supplier reference is that canvas.
 DRAWBOT_ObjectRef track(Canvas* canvas, DrawObject* object) {
@@ -192,14 +203,15 @@ SPErr getDefaultFontSize(DRAWBOT_SupplierRef, float* size) {
     *size = kDefaultFontSize;
     return kSPNoError;
 }
-SPErr newImageFromBuffer(DRAWBOT_SupplierRef s, int width, int height, int rowBytes, DRAWBOT_PixelLayout layout,
-                         const void* data, DRAWBOT_ImageRef* image) {
+SPErr newImageFromBuffer(DRAWBOT_SupplierRef s, int width, int height, int rowBytes,
+                         DRAWBOT_PixelLayout layout, const void* data, DRAWBOT_ImageRef* image) {
     if (!s || !data || !image || width < 0 || height < 0 || rowBytes < width * 4 ||
         layout != kDRAWBOT_PixelLayout_32RGBA_Straight)
         return kSPSuiteNotFoundError;
     auto* object = new ImageObject(width, height);
     for (int y = 0; y < height; ++y)
-        std::memcpy(&object->rgba[size_t(y) * size_t(width) * 4], static_cast<const uint8_t*>(data) + size_t(y) * size_t(rowBytes),
+        std::memcpy(&object->rgba[size_t(y) * size_t(width) * 4],
+                    static_cast<const uint8_t*>(data) + size_t(y) * size_t(rowBytes),
                     size_t(width) * 4);
     *image = track(canvasOf(s), object);
     return kSPNoError;
@@ -213,16 +225,18 @@ SPErr releaseObject(DRAWBOT_ObjectRef object) {
     delete reinterpret_cast<DrawObject*>(object);
     return kSPNoError;
 }
-SPErr drawImage(DRAWBOT_SurfaceRef s, DRAWBOT_ImageRef image, const DRAWBOT_PointF32* origin, float opacity) {
+SPErr drawImage(DRAWBOT_SurfaceRef s, DRAWBOT_ImageRef image, const DRAWBOT_PointF32* origin,
+                float opacity) {
     Canvas* canvas = canvasOf(s);
     const auto* object = objectOf<ImageObject>(canvas, image);
     if (!object || !origin) return kSPSuiteNotFoundError;
-    canvas->drawImage(int(std::lround(origin->x)), int(std::lround(origin->y)), object->width, object->height,
-                      object->width * 4, object->rgba.data(), opacity);
+    canvas->drawImage(int(std::lround(origin->x)), int(std::lround(origin->y)), object->width,
+                      object->height, object->width * 4, object->rgba.data(), opacity);
     return kSPNoError;
 }
-SPErr drawString(DRAWBOT_SurfaceRef s, DRAWBOT_BrushRef brush, DRAWBOT_FontRef fontRef, const DRAWBOT_UTF16Char* text,
-                 const DRAWBOT_PointF32* origin, DRAWBOT_TextAlignment alignment) {
+SPErr drawString(DRAWBOT_SurfaceRef s, DRAWBOT_BrushRef brush, DRAWBOT_FontRef fontRef,
+                 const DRAWBOT_UTF16Char* text, const DRAWBOT_PointF32* origin,
+                 DRAWBOT_TextAlignment alignment) {
     Canvas* canvas = canvasOf(s);
     const auto* b = objectOf<BrushObject>(canvas, brush);
     const auto* f = objectOf<FontObject>(canvas, fontRef);
@@ -253,14 +267,16 @@ SPErr drawString(DRAWBOT_SurfaceRef s, DRAWBOT_BrushRef brush, DRAWBOT_FontRef f
 }
 
 const DRAWBOT_DrawbotSuite1 kDrawSuite = {&getSupplier, &getSurface};
-const DRAWBOT_SupplierSuite1 kSupplierSuite = {&newBrush, &newDefaultFont, &getDefaultFontSize,
-                                               &newImageFromBuffer, &getPreferredPixelLayout, &releaseObject};
+const DRAWBOT_SupplierSuite1 kSupplierSuite = {
+    &newBrush,           &newDefaultFont,          &getDefaultFontSize,
+    &newImageFromBuffer, &getPreferredPixelLayout, &releaseObject};
 const DRAWBOT_SurfaceSuite1 kSurfaceSuite = {&drawImage, &drawString};
 
 }  // namespace
 
 Canvas::~Canvas() {
-    for (void* object : objects_) delete reinterpret_cast<DrawObject*>(object);
+    for (void* object : objects_)
+        delete reinterpret_cast<DrawObject*>(object);
     if (gDrawing == this) gDrawing = nullptr;
 }
 

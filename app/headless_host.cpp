@@ -38,14 +38,16 @@ int bytesPerChannel(PF_PixelFormat format) {
 }
 
 // Float RGBA (straight) into the world's alpha-red-green-blue pixels.
-void fillWorld(const Image& image, PF_PixelFormat format, std::vector<uint8_t>& pixels, PF_EffectWorld& w) {
+void fillWorld(const Image& image, PF_PixelFormat format, std::vector<uint8_t>& pixels,
+               PF_EffectWorld& w) {
     const int bpc = bytesPerChannel(format);
     w.width = image.width;
     w.height = image.height;
     w.rowbytes = A_long(image.width) * 4 * bpc;
     pixels.assign(size_t(w.rowbytes) * size_t(std::max(image.height, 0)), 0);
     w.data = pixels.empty() ? nullptr : pixels.data();
-    w.world_flags = PF_WorldFlag_WRITEABLE | (format == PF_PixelFormat_ARGB64 ? PF_WorldFlag_DEEP : 0);
+    w.world_flags =
+        PF_WorldFlag_WRITEABLE | (format == PF_PixelFormat_ARGB64 ? PF_WorldFlag_DEEP : 0);
     w.extent_hint = {0, 0, image.width, image.height};
     w.pix_aspect_ratio = {1, 1};
     for (int y = 0; y < image.height; ++y) {
@@ -58,10 +60,12 @@ void fillWorld(const Image& image, PF_PixelFormat format, std::vector<uint8_t>& 
                 if (bpc == 4) {
                     std::memcpy(row + (size_t(x) * 4 + c) * 4, &v, 4);
                 } else if (bpc == 2) {
-                    const uint16_t q = uint16_t(std::lround(std::clamp(v, 0.0f, 1.0f) * PF_MAX_CHAN16));
+                    const uint16_t q =
+                        uint16_t(std::lround(std::clamp(v, 0.0f, 1.0f) * PF_MAX_CHAN16));
                     std::memcpy(row + (size_t(x) * 4 + c) * 2, &q, 2);
                 } else {
-                    row[size_t(x) * 4 + c] = uint8_t(std::lround(std::clamp(v, 0.0f, 1.0f) * PF_MAX_CHAN8));
+                    row[size_t(x) * 4 + c] =
+                        uint8_t(std::lround(std::clamp(v, 0.0f, 1.0f) * PF_MAX_CHAN8));
                 }
             }
         }
@@ -113,7 +117,8 @@ T valueAt(const std::vector<std::pair<double, T>>& keys, double seconds, bool in
     if (seconds <= keys.front().first) return keys.front().second;
     if (seconds >= keys.back().first) return keys.back().second;
     size_t k = 1;
-    while (keys[k].first < seconds) ++k;
+    while (keys[k].first < seconds)
+        ++k;
     if (!interpolate) return keys[k - 1].second;
     const auto& [t0, v0] = keys[k - 1];
     const auto& [t1, v1] = keys[k];
@@ -125,13 +130,20 @@ T valueAt(const std::vector<std::pair<double, T>>& keys, double seconds, bool in
 // ---- Callbacks and suites: plain functions that find the host ----
 
 struct HostCallbacks {
-    static HeadlessHost& host(PF_ProgPtr ref) { return ref ? *reinterpret_cast<HeadlessHost*>(ref) : *gHost; }
+    static HeadlessHost& host(PF_ProgPtr ref) {
+        return ref ? *reinterpret_cast<HeadlessHost*>(ref) : *gHost;
+    }
 
-    static PF_Err checkoutParam(PF_ProgPtr ref, PF_ParamIndex index, A_long time, A_long, A_u_long, PF_ParamDef* param) {
+    static PF_Err checkoutParam(PF_ProgPtr ref, PF_ParamIndex index, A_long time, A_long, A_u_long,
+                                PF_ParamDef* param) {
         return host(ref).checkoutParam(index, time, param);
     }
-    static PF_Err checkinParam(PF_ProgPtr ref, PF_ParamDef* param) { return host(ref).checkinParam(param); }
-    static PF_Err addParam(PF_ProgPtr ref, PF_ParamIndex index, PF_ParamDefPtr def) { return host(ref).addParam(index, def); }
+    static PF_Err checkinParam(PF_ProgPtr ref, PF_ParamDef* param) {
+        return host(ref).checkinParam(param);
+    }
+    static PF_Err addParam(PF_ProgPtr ref, PF_ParamIndex index, PF_ParamDefPtr def) {
+        return host(ref).addParam(index, def);
+    }
     static PF_Err registerUI(PF_ProgPtr, PF_CustomUIInfo*) { return PF_Err_NONE; }
     static SPErr acquireSuite(const char* name, int32_t version, const void** suite) {
         return gHost ? gHost->acquireSuite(name, version, suite) : kSPSuiteNotFoundError;
@@ -158,7 +170,8 @@ struct HostCallbacks {
     // PF Param Utils Suite
     static PF_Err updateParamUI(PF_ProgPtr ref, PF_ParamIndex index, const PF_ParamDef* def) {
         HeadlessHost& h = host(ref);
-        if (index < 0 || size_t(index) >= h.params_.size() || !def) return PF_Err_BAD_CALLBACK_PARAM;
+        if (index < 0 || size_t(index) >= h.params_.size() || !def)
+            return PF_Err_BAD_CALLBACK_PARAM;
         h.params_[size_t(index)].def.ui_flags = def->ui_flags;
         return PF_Err_NONE;
     }
@@ -190,7 +203,9 @@ struct HostCallbacks {
     }
     static A_Err getProjectBitDepth(AEGP_ProjectH, AEGP_ProjBitDepth* depth) {
         const int bits = gHost->scene_ ? gHost->scene_->comp.bits : 8;
-        *depth = bits == 32 ? AEGP_ProjBitDepth_32 : bits == 16 ? AEGP_ProjBitDepth_16 : AEGP_ProjBitDepth_8;
+        *depth = bits == 32   ? AEGP_ProjBitDepth_32
+                 : bits == 16 ? AEGP_ProjBitDepth_16
+                              : AEGP_ProjBitDepth_8;
         return 0;
     }
     static A_Err getEffectLayer(PF_ProgPtr ref, AEGP_LayerH* layer) {
@@ -215,7 +230,8 @@ struct HostCallbacks {
         return 0;
     }
     // Progress
-    static void frameSimulated(PF_ProgPtr ref, A_long frame, A_long total, double last, double mean, A_Boolean gpu) {
+    static void frameSimulated(PF_ProgPtr ref, A_long frame, A_long total, double last, double mean,
+                               A_Boolean gpu) {
         HeadlessHost& h = host(ref);
         if (h.progress_) h.progress_({int(frame), int(total), last, mean, gpu != 0});
     }
@@ -223,7 +239,9 @@ struct HostCallbacks {
         host(ref).lastRun_ = RunReport{int(frames), failed != 0, int(lost)};
     }
     static A_Boolean runCancelled(PF_ProgPtr) { return gRunsCancelled.load() ? 1 : 0; }
-    static void frameRendered(PF_ProgPtr ref, A_long, A_Boolean cached) { host(ref).lastRenderCached_ = cached != 0; }
+    static void frameRendered(PF_ProgPtr ref, A_long, A_Boolean cached) {
+        host(ref).lastRenderCached_ = cached != 0;
+    }
     // Custom UI drawing
     static PF_Err getDrawingReference(PF_ContextH, DRAWBOT_DrawRef* ref) {
         if (!gHost->canvas_) return PF_Err_BAD_CALLBACK_PARAM;
@@ -235,26 +253,29 @@ struct HostCallbacks {
 namespace {
 
 const PF_ANSICallbacksSuite1 kAnsiSuite = {&HostCallbacks::ansiSprintf};
-const PF_HandleSuite1 kHandleSuite = {&HostCallbacks::newHandle,  &HostCallbacks::lockHandle,
+const PF_HandleSuite1 kHandleSuite = {&HostCallbacks::newHandle,    &HostCallbacks::lockHandle,
                                       &HostCallbacks::unlockHandle, &HostCallbacks::disposeHandle,
                                       &HostCallbacks::handleSize,   &HostCallbacks::resizeHandle};
 const PF_ParamUtilsSuite3 kParamUtilsSuite = {&HostCallbacks::updateParamUI};
 const PF_WorldSuite2 kWorldSuite = {&HostCallbacks::getPixelFormat};
 const AEGP_UtilitySuite6 kUtilitySuite = {&HostCallbacks::getMainHWND};
-const AEGP_ProjSuite5 kProjSuite = {&HostCallbacks::getNumProjects, &HostCallbacks::getProjectByIndex,
-                                    &HostCallbacks::getProjectPath, &HostCallbacks::getProjectBitDepth};
+const AEGP_ProjSuite5 kProjSuite = {
+    &HostCallbacks::getNumProjects, &HostCallbacks::getProjectByIndex,
+    &HostCallbacks::getProjectPath, &HostCallbacks::getProjectBitDepth};
 const AEGP_PFInterfaceSuite1 kPFInterfaceSuite = {&HostCallbacks::getEffectLayer};
 const AEGP_LayerSuite8 kLayerSuite = {&HostCallbacks::getLayerName, &HostCallbacks::getLayerIndex,
                                       &HostCallbacks::getLayerDuration};
 const SkvProgressSuite1 kProgressSuite = {&HostCallbacks::frameSimulated, &HostCallbacks::runEnded,
-                                          &HostCallbacks::runCancelled, &HostCallbacks::frameRendered};
+                                          &HostCallbacks::runCancelled,
+                                          &HostCallbacks::frameRendered};
 const PF_EffectCustomUISuite1 kCustomUISuite = {&HostCallbacks::getDrawingReference};
 
 }  // namespace
 
 // ---- The host ----
 
-HeadlessHost::HeadlessHost(PluginLibrary& plugin, const Scene* scene) : plugin_(plugin), scene_(scene) {
+HeadlessHost::HeadlessHost(PluginLibrary& plugin, const Scene* scene)
+    : plugin_(plugin), scene_(scene) {
     if (gHost) throw HostError(kExitUsage, "only one headless host may exist at a time");
     gHost = this;
     basic_.AcquireSuite = &HostCallbacks::acquireSuite;
@@ -284,7 +305,8 @@ HeadlessHost::~HeadlessHost() {
             if (p.def.param_type != PF_Param_ARBITRARY_DATA) continue;
             disposeArbitrary(int(i), p.def.u.arb_d.value);
             disposeArbitrary(int(i), p.def.u.arb_d.dephault);
-            for (auto& key : p.rampKeys) disposeArbitrary(int(i), key.second);
+            for (auto& key : p.rampKeys)
+                disposeArbitrary(int(i), key.second);
         }
         if (globalSetUp_) globalSetdown();
     } catch (...) {
@@ -306,7 +328,8 @@ void HeadlessHost::prepareInData() {
     in_.local_time_step = timeStep_;
     in_.total_time = totalTime_;
     in_.time_scale = A_u_long(timeScale_);
-    const Layer* input = scene_ && inputLayer_ >= 0 ? scene_->layers[size_t(inputLayer_)].get() : nullptr;
+    const Layer* input =
+        scene_ && inputLayer_ >= 0 ? scene_->layers[size_t(inputLayer_)].get() : nullptr;
     in_.width = input ? input->width() : 0;
     in_.height = input ? input->height() : 0;
     in_.extent_hint = {0, 0, in_.width, in_.height};
@@ -322,7 +345,9 @@ PF_Err HeadlessHost::call(PF_Cmd cmd, void* extra, PF_ParamDef** params, PF_Laye
     return plugin_.entryPoint()(cmd, &in_, &out_, params, output, extra);
 }
 
-PF_Err HeadlessHost::rawCommand(PF_Cmd cmd, void* extra) { return call(cmd, extra, currentParams().data()); }
+PF_Err HeadlessHost::rawCommand(PF_Cmd cmd, void* extra) {
+    return call(cmd, extra, currentParams().data());
+}
 
 PF_Err HeadlessHost::globalSetup() {
     const PF_Err err = call(PF_Cmd_GLOBAL_SETUP, nullptr);
@@ -354,16 +379,17 @@ PF_Err HeadlessHost::paramsSetup() {
     for (size_t i = 0; i < params_.size(); ++i) {
         PF_ParamDef& d = params_[i].def;
         if (d.param_type == PF_Param_ARBITRARY_DATA && d.u.arb_d.dephault) {
-            d.u.arb_d.value = arbitraryCall(PF_Arbitrary_COPY_FUNC, int(i), [&](PF_ArbParamsExtra& e) {
-                e.u.copy_func_params.src_arbH = d.u.arb_d.dephault;
-            });
+            d.u.arb_d.value = arbitraryCall(
+                PF_Arbitrary_COPY_FUNC, int(i),
+                [&](PF_ArbParamsExtra& e) { e.u.copy_func_params.src_arbH = d.u.arb_d.dephault; });
         }
     }
     return PF_Err_NONE;
 }
 
 PF_Err HeadlessHost::addParam(PF_ParamIndex index, const PF_ParamDef* def) {
-    if (!def || (index != -1 && index != PF_ParamIndex(params_.size()))) return PF_Err_INVALID_INDEX;
+    if (!def || (index != -1 && index != PF_ParamIndex(params_.size())))
+        return PF_Err_INVALID_INDEX;
     HostParam p;
     p.def = *def;
     p.name = def->name;
@@ -430,7 +456,8 @@ std::vector<PF_ParamDef*>& HeadlessHost::currentParams() {
         }
         if (p.def.param_type == PF_Param_LAYER) {
             // Layer parameters outside a check-out carry the layer's size but no pixels.
-            const Layer* l = scene_ && p.layer >= 0 ? scene_->layers[size_t(p.layer)].get() : nullptr;
+            const Layer* l =
+                scene_ && p.layer >= 0 ? scene_->layers[size_t(p.layer)].get() : nullptr;
             std::memset(&d.u.ld, 0, sizeof d.u.ld);
             d.u.ld.width = l ? l->width() : 0;
             d.u.ld.height = l ? l->height() : 0;
@@ -443,7 +470,8 @@ std::vector<PF_ParamDef*>& HeadlessHost::currentParams() {
 
 void HeadlessHost::readBackChanges() {
     for (size_t i = 0; i < currentDefs_.size() && i < params_.size(); ++i)
-        if (currentDefs_[i].uu.change_flags & PF_ChangeFlag_CHANGED_VALUE) params_[i].changed = true;
+        if (currentDefs_[i].uu.change_flags & PF_ChangeFlag_CHANGED_VALUE)
+            params_[i].changed = true;
 }
 
 PF_Err HeadlessHost::userChangedParam(int index) {
@@ -453,7 +481,9 @@ PF_Err HeadlessHost::userChangedParam(int index) {
     return err;
 }
 
-PF_Err HeadlessHost::updateParamsUI() { return call(PF_Cmd_UPDATE_PARAMS_UI, nullptr, currentParams().data()); }
+PF_Err HeadlessHost::updateParamsUI() {
+    return call(PF_Cmd_UPDATE_PARAMS_UI, nullptr, currentParams().data());
+}
 
 PF_Err HeadlessHost::renderCommand() {
     PF_EffectWorld output{};
@@ -493,7 +523,8 @@ PF_Err HeadlessHost::moveCursor(int index, int x, int y) {
     return event(extra, index);
 }
 
-PF_Err HeadlessHost::drawControl(int index, Canvas& canvas, int originX, int originY, int width, int height) {
+PF_Err HeadlessHost::drawControl(int index, Canvas& canvas, int originX, int originY, int width,
+                                 int height) {
     PF_EventExtra extra{};
     extra.e_type = PF_Event_DRAW;
     extra.effect_win.index = index;
@@ -509,13 +540,16 @@ PF_Err HeadlessHost::drawControl(int index, Canvas& canvas, int originX, int ori
 
 PF_PixelFormat HeadlessHost::pixelFormat() const {
     const int bits = scene_ ? scene_->comp.bits : 8;
-    return bits == 32 ? PF_PixelFormat_ARGB128 : bits == 16 ? PF_PixelFormat_ARGB64 : PF_PixelFormat_ARGB32;
+    return bits == 32   ? PF_PixelFormat_ARGB128
+           : bits == 16 ? PF_PixelFormat_ARGB64
+                        : PF_PixelFormat_ARGB32;
 }
 
 HeadlessHost::World& HeadlessHost::makeLayerWorld(int layer, A_long time) {
     auto* world = new World;
     Image image;
-    if (scene_ && layer >= 0) image = scene_->layers[size_t(layer)]->render(secondsOf(time), scene_->comp.fps);
+    if (scene_ && layer >= 0)
+        image = scene_->layers[size_t(layer)]->render(secondsOf(time), scene_->comp.fps);
     fillWorld(image, pixelFormat(), world->pixels, world->world);
     if (world->world.data) worldFormats_[world->world.data] = pixelFormat();
     return *world;
@@ -527,11 +561,14 @@ PF_ArbitraryH HeadlessHost::rampValueAt(int index, double seconds, bool& owned) 
     if (p.rampKeys.empty()) return p.def.u.arb_d.value;
     const auto& keys = p.rampKeys;
     size_t k = 1;
-    while (k < keys.size() && keys[k].first < seconds) ++k;
+    while (k < keys.size() && keys[k].first < seconds)
+        ++k;
     owned = true;
     if (seconds <= keys.front().first || seconds >= keys.back().first || k >= keys.size()) {
-        const PF_ArbitraryH held = seconds <= keys.front().first ? keys.front().second : keys.back().second;
-        return arbitraryCall(PF_Arbitrary_COPY_FUNC, index, [&](PF_ArbParamsExtra& e) { e.u.copy_func_params.src_arbH = held; });
+        const PF_ArbitraryH held =
+            seconds <= keys.front().first ? keys.front().second : keys.back().second;
+        return arbitraryCall(PF_Arbitrary_COPY_FUNC, index,
+                             [&](PF_ArbParamsExtra& e) { e.u.copy_func_params.src_arbH = held; });
     }
     const double t = (seconds - keys[k - 1].first) / (keys[k].first - keys[k - 1].first);
     return arbitraryCall(PF_Arbitrary_INTERP_FUNC, index, [&](PF_ArbParamsExtra& e) {
@@ -582,7 +619,8 @@ PF_Err HeadlessHost::checkoutParam(PF_ParamIndex index, A_long time, PF_ParamDef
 PF_Err HeadlessHost::checkinParam(PF_ParamDef* param) {
     const auto it = checkouts_.find(param);
     if (it == checkouts_.end()) return PF_Err_BAD_CALLBACK_PARAM;
-    if (it->second->world && it->second->world->world.data) worldFormats_.erase(it->second->world->world.data);
+    if (it->second->world && it->second->world->world.data)
+        worldFormats_.erase(it->second->world->world.data);
     if (it->second->ownedHandle) disposeArbitrary(it->second->index, it->second->ownedHandle);
     checkouts_.erase(it);
     return PF_Err_NONE;
@@ -600,11 +638,20 @@ PF_ArbitraryH HeadlessHost::arbitraryCall(PF_FunctionSelector selector, int inde
     extra.which_function = selector;
     PF_ArbitraryH produced = nullptr;
     switch (selector) {
-        case PF_Arbitrary_NEW_FUNC: extra.u.new_func_params.arbPH = &produced; break;
-        case PF_Arbitrary_COPY_FUNC: extra.u.copy_func_params.dst_arbPH = &produced; break;
-        case PF_Arbitrary_UNFLATTEN_FUNC: extra.u.unflatten_func_params.arbPH = &produced; break;
-        case PF_Arbitrary_INTERP_FUNC: extra.u.interp_func_params.interpPH = &produced; break;
-        default: break;
+        case PF_Arbitrary_NEW_FUNC:
+            extra.u.new_func_params.arbPH = &produced;
+            break;
+        case PF_Arbitrary_COPY_FUNC:
+            extra.u.copy_func_params.dst_arbPH = &produced;
+            break;
+        case PF_Arbitrary_UNFLATTEN_FUNC:
+            extra.u.unflatten_func_params.arbPH = &produced;
+            break;
+        case PF_Arbitrary_INTERP_FUNC:
+            extra.u.interp_func_params.interpPH = &produced;
+            break;
+        default:
+            break;
     }
     fill(extra);
     if (call(PF_Cmd_ARBITRARY_CALLBACK, &extra) != PF_Err_NONE) return nullptr;
@@ -613,7 +660,8 @@ PF_ArbitraryH HeadlessHost::arbitraryCall(PF_FunctionSelector selector, int inde
 
 void HeadlessHost::disposeArbitrary(int index, PF_ArbitraryH handle) {
     if (!handle || !heap_.live(handle)) return;
-    arbitraryCall(PF_Arbitrary_DISPOSE_FUNC, index, [&](PF_ArbParamsExtra& e) { e.u.dispose_func_params.arbH = handle; });
+    arbitraryCall(PF_Arbitrary_DISPOSE_FUNC, index,
+                  [&](PF_ArbParamsExtra& e) { e.u.dispose_func_params.arbH = handle; });
 }
 
 bool HeadlessHost::flatValueAt(int index, double seconds, std::vector<uint8_t>& flat) {
@@ -627,7 +675,8 @@ bool HeadlessHost::flatValueAt(int index, double seconds, std::vector<uint8_t>& 
 
 bool HeadlessHost::flatValue(int index, std::vector<uint8_t>& flat) {
     const HostParam& p = params_.at(size_t(index));
-    return p.def.param_type == PF_Param_ARBITRARY_DATA && flatHandle(index, p.def.u.arb_d.value, flat);
+    return p.def.param_type == PF_Param_ARBITRARY_DATA &&
+           flatHandle(index, p.def.u.arb_d.value, flat);
 }
 
 bool HeadlessHost::flatHandle(int index, PF_ArbitraryH value, std::vector<uint8_t>& flat) {
@@ -649,10 +698,11 @@ bool HeadlessHost::flatHandle(int index, PF_ArbitraryH value, std::vector<uint8_
 }
 
 bool HeadlessHost::setFlatValue(int index, const std::vector<uint8_t>& flat) {
-    PF_ArbitraryH handle = arbitraryCall(PF_Arbitrary_UNFLATTEN_FUNC, index, [&](PF_ArbParamsExtra& e) {
-        e.u.unflatten_func_params.buf_sizeLu = A_u_long(flat.size());
-        e.u.unflatten_func_params.flat_dataPV = flat.data();
-    });
+    PF_ArbitraryH handle =
+        arbitraryCall(PF_Arbitrary_UNFLATTEN_FUNC, index, [&](PF_ArbParamsExtra& e) {
+            e.u.unflatten_func_params.buf_sizeLu = A_u_long(flat.size());
+            e.u.unflatten_func_params.flat_dataPV = flat.data();
+        });
     if (!handle) return false;
     HostParam& p = params_[size_t(index)];
     disposeArbitrary(index, p.def.u.arb_d.value);
@@ -666,17 +716,28 @@ SPErr HeadlessHost::acquireSuite(const char* name, int32_t, const void** suite) 
     if (!name || !suite || disabledSuites_.count(name)) return kSPSuiteNotFoundError;
     const std::string n = name;
     const void* found = nullptr;
-    if (n == kPFANSISuite) found = &kAnsiSuite;
-    else if (n == kPFHandleSuite) found = &kHandleSuite;
-    else if (n == kPFParamUtilsSuite) found = &kParamUtilsSuite;
-    else if (n == kPFWorldSuite) found = &kWorldSuite;
-    else if (n == kAEGPUtilitySuite) found = &kUtilitySuite;
-    else if (n == kAEGPProjSuite) found = &kProjSuite;
-    else if (n == kAEGPPFInterfaceSuite) found = &kPFInterfaceSuite;
-    else if (n == kAEGPLayerSuite) found = &kLayerSuite;
-    else if (n == kSkvProgressSuite) found = &kProgressSuite;
-    else if (n == kPFEffectCustomUISuite) found = &kCustomUISuite;
-    else found = canvasSuite(n);
+    if (n == kPFANSISuite)
+        found = &kAnsiSuite;
+    else if (n == kPFHandleSuite)
+        found = &kHandleSuite;
+    else if (n == kPFParamUtilsSuite)
+        found = &kParamUtilsSuite;
+    else if (n == kPFWorldSuite)
+        found = &kWorldSuite;
+    else if (n == kAEGPUtilitySuite)
+        found = &kUtilitySuite;
+    else if (n == kAEGPProjSuite)
+        found = &kProjSuite;
+    else if (n == kAEGPPFInterfaceSuite)
+        found = &kPFInterfaceSuite;
+    else if (n == kAEGPLayerSuite)
+        found = &kLayerSuite;
+    else if (n == kSkvProgressSuite)
+        found = &kProgressSuite;
+    else if (n == kPFEffectCustomUISuite)
+        found = &kCustomUISuite;
+    else
+        found = canvasSuite(n);
     if (!found) return kSPSuiteNotFoundError;
     *suite = found;
     return kSPNoError;
@@ -684,7 +745,9 @@ SPErr HeadlessHost::acquireSuite(const char* name, int32_t, const void** suite) 
 
 // ---- SmartFX rendering ----
 
-void HeadlessHost::cancelRuns() { gRunsCancelled.store(true); }
+void HeadlessHost::cancelRuns() {
+    gRunsCancelled.store(true);
+}
 
 PF_Err HeadlessHost::renderFrame(int frame, Image& image) {
     currentTime_ = timeOfFrame(frame);
@@ -702,17 +765,20 @@ PF_Err HeadlessHost::renderFrame(int frame, Image& image) {
     preInput.bitdepth = A_short(scene_ ? scene_->comp.bits : 8);
     PF_PreRenderOutput preOutput{};
     PF_PreRenderCallbacks preCallbacks{};
-    preCallbacks.checkout_layer = [](PF_ProgPtr ref, PF_ParamIndex index, A_long id, const PF_RenderRequest*,
-                                     A_long time, A_long, A_u_long, PF_CheckoutResult* result) -> PF_Err {
+    preCallbacks.checkout_layer = [](PF_ProgPtr ref, PF_ParamIndex index, A_long id,
+                                     const PF_RenderRequest*, A_long time, A_long, A_u_long,
+                                     PF_CheckoutResult* result) -> PF_Err {
         HeadlessHost& h = HostCallbacks::host(ref);
-        if (index < 0 || size_t(index) >= h.params_.size() || h.params_[size_t(index)].def.param_type != PF_Param_LAYER)
+        if (index < 0 || size_t(index) >= h.params_.size() ||
+            h.params_[size_t(index)].def.param_type != PF_Param_LAYER)
             return PF_Err_BAD_CALLBACK_PARAM;
         (*activeRequests)[id] = {index, time};
         const int layer = index == 0 ? h.inputLayer_ : h.params_[size_t(index)].layer;
         const Layer* l = h.scene_ && layer >= 0 ? h.scene_->layers[size_t(layer)].get() : nullptr;
         if (result) {
             *result = {};
-            result->result_rect = result->max_result_rect = {0, 0, l ? l->width() : 0, l ? l->height() : 0};
+            result->result_rect =
+                result->max_result_rect = {0, 0, l ? l->width() : 0, l ? l->height() : 0};
             result->par = {1, 1};
             result->ref_width = l ? l->width() : 0;
             result->ref_height = l ? l->height() : 0;
@@ -732,11 +798,13 @@ PF_Err HeadlessHost::renderFrame(int frame, Image& image) {
     input.bitdepth = preInput.bitdepth;
     input.pre_render_data = preOutput.pre_render_data;
     PF_SmartRenderCallbacks callbacks{};
-    callbacks.checkout_layer_pixels = [](PF_ProgPtr ref, A_long id, PF_EffectWorld** pixels) -> PF_Err {
+    callbacks.checkout_layer_pixels = [](PF_ProgPtr ref, A_long id,
+                                         PF_EffectWorld** pixels) -> PF_Err {
         HeadlessHost& h = HostCallbacks::host(ref);
         const auto it = activeRequests->find(id);
         if (it == activeRequests->end() || !pixels) return PF_Err_BAD_CALLBACK_PARAM;
-        const int layer = it->second.index == 0 ? h.inputLayer_ : h.params_[size_t(it->second.index)].layer;
+        const int layer =
+            it->second.index == 0 ? h.inputLayer_ : h.params_[size_t(it->second.index)].layer;
         World& w = h.makeLayerWorld(layer, it->second.time);
         h.smartCheckouts_[id].reset(&w);
         *pixels = w.world.data ? &w.world : nullptr;
@@ -754,8 +822,10 @@ PF_Err HeadlessHost::renderFrame(int frame, Image& image) {
         HeadlessHost& h = HostCallbacks::host(ref);
         if (!h.smartOutput_) {
             h.smartOutput_ = std::make_unique<World>();
-            fillWorld(Image(h.in_.width, h.in_.height), h.pixelFormat(), h.smartOutput_->pixels, h.smartOutput_->world);
-            if (h.smartOutput_->world.data) h.worldFormats_[h.smartOutput_->world.data] = h.pixelFormat();
+            fillWorld(Image(h.in_.width, h.in_.height), h.pixelFormat(), h.smartOutput_->pixels,
+                      h.smartOutput_->world);
+            if (h.smartOutput_->world.data)
+                h.worldFormats_[h.smartOutput_->world.data] = h.pixelFormat();
         }
         *output = &h.smartOutput_->world;
         return PF_Err_NONE;
@@ -793,7 +863,8 @@ namespace {
 
 // The stored form of a colour ramp: u32 count, then r, g, b, a, position as floats.
 std::vector<uint8_t> flatRamp(const Json& stops, const std::string& what) {
-    if (!stops.is_array()) throw HostError(kExitScene, what + ": a colour ramp is [[position, [r, g, b, a]], ...]");
+    if (!stops.is_array())
+        throw HostError(kExitScene, what + ": a colour ramp is [[position, [r, g, b, a]], ...]");
     std::vector<uint8_t> flat(4 + 20 * stops.size());
     const uint32_t n = uint32_t(stops.size());
     std::memcpy(flat.data(), &n, 4);
@@ -805,12 +876,15 @@ std::vector<uint8_t> flatRamp(const Json& stops, const std::string& what) {
         // Positions and components as single floats: a value beyond their range is the scene's
         // fault, not an infinity in the ramp.
         const auto component = [&](const Json& v) {
-            if (!v.is_number()) throw HostError(kExitScene, what + ": colour components are numbers");
-            if (!(std::fabs(v.get<double>()) <= 1e6)) throw HostError(kExitScene, what + ": " + v.dump() + " is beyond +-1e6");
+            if (!v.is_number())
+                throw HostError(kExitScene, what + ": colour components are numbers");
+            if (!(std::fabs(v.get<double>()) <= 1e6))
+                throw HostError(kExitScene, what + ": " + v.dump() + " is beyond +-1e6");
             return v.get<float>();
         };
         float values[5] = {0, 0, 0, 1, component(stop[0])};
-        for (size_t c = 0; c < stop[1].size(); ++c) values[c] = component(stop[1][c]);
+        for (size_t c = 0; c < stop[1].size(); ++c)
+            values[c] = component(stop[1][c]);
         std::memcpy(flat.data() + offset, values, 20);
         offset += 20;
     }
@@ -825,7 +899,8 @@ void HeadlessHost::applySceneSettings() {
     for (const ParamSetting& s : scene_->effect) {
         const int index = paramIndex(s.name);
         if (index < 0)
-            throw HostError(kExitScene, origin + "unknown parameter \"" + s.name + "\"" + didYouMean(s.name, parameterNames()));
+            throw HostError(kExitScene, origin + "unknown parameter \"" + s.name + "\"" +
+                                            didYouMean(s.name, parameterNames()));
         HostParam& p = params_[size_t(index)];
         const std::string what = origin + "\"" + s.name + "\"";
         const bool keyed = s.value.is_object() && s.value.contains("keys");
@@ -839,10 +914,12 @@ void HeadlessHost::applySceneSettings() {
                 if (!key.is_array() || key.size() != 2 || !key[0].is_number())
                     throw HostError(kExitScene, what + ": a keyframe is [time, value]");
                 if (!(std::fabs(key[0].get<double>()) <= Animated<1>::kMaxTime))
-                    throw HostError(kExitScene, what + ": the keyframe time " + key[0].dump() + " is beyond +-1e7 seconds");
+                    throw HostError(kExitScene, what + ": the keyframe time " + key[0].dump() +
+                                                    " is beyond +-1e7 seconds");
                 values.push_back({key[0].get<double>(), key[1]});
             }
-            std::stable_sort(values.begin(), values.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+            std::stable_sort(values.begin(), values.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
         } else {
             values.push_back({0.0, s.value});
         }
@@ -855,21 +932,25 @@ void HeadlessHost::applySceneSettings() {
                     if (x < p.def.u.fs_d.valid_min || x > p.def.u.fs_d.valid_max) {
                         char range[96];
                         std::snprintf(range, sizeof range, " is %g, outside its range %g to %g", x,
-                                      double(p.def.u.fs_d.valid_min), double(p.def.u.fs_d.valid_max));
+                                      double(p.def.u.fs_d.valid_min),
+                                      double(p.def.u.fs_d.valid_max));
                         throw HostError(kExitScene, what + range);
                     }
                     return x;
                 }
                 case PF_Param_CHECKBOX:
                     if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
-                    if (v.is_number() && (v.get<double>() == 0 || v.get<double>() == 1)) return v.get<double>();
+                    if (v.is_number() && (v.get<double>() == 0 || v.get<double>() == 1))
+                        return v.get<double>();
                     throw HostError(kExitScene, what + " takes true or false");
                 case PF_Param_POPUP: {
                     const auto choices = splitChoices(p.choices);
                     if (v.is_string()) {
-                        const auto it = std::find(choices.begin(), choices.end(), v.get<std::string>());
+                        const auto it =
+                            std::find(choices.begin(), choices.end(), v.get<std::string>());
                         if (it != choices.end()) return double(it - choices.begin() + 1);
-                    } else if (v.is_number_integer() && v.get<int>() >= 1 && size_t(v.get<int>()) <= choices.size()) {
+                    } else if (v.is_number_integer() && v.get<int>() >= 1 &&
+                               size_t(v.get<int>()) <= choices.size()) {
                         return v.get<int>();
                     }
                     throw HostError(kExitScene, what + " takes one of: " + p.choices);
@@ -884,7 +965,8 @@ void HeadlessHost::applySceneSettings() {
             case PF_Param_CHECKBOX:
             case PF_Param_POPUP:
                 p.keys.clear();
-                for (const auto& [t, v] : values) p.keys.push_back({t, number(v)});
+                for (const auto& [t, v] : values)
+                    p.keys.push_back({t, number(v)});
                 if (!keyed) {
                     const double v = p.keys.front().second;
                     p.keys.clear();
@@ -897,26 +979,33 @@ void HeadlessHost::applySceneSettings() {
                 if (keyed) throw HostError(kExitScene, what + " cannot change over time");
                 if (s.value.is_null()) {
                     p.layer = -1;
-                } else if (!s.value.is_string() || scene_->layerIndex(s.value.get<std::string>()) < 0) {
-                    throw HostError(kExitScene, what + " takes the name of one of the scene's layers");
+                } else if (!s.value.is_string() ||
+                           scene_->layerIndex(s.value.get<std::string>()) < 0) {
+                    throw HostError(kExitScene,
+                                    what + " takes the name of one of the scene's layers");
                 } else {
                     p.layer = scene_->layerIndex(s.value.get<std::string>());
                 }
                 break;
             }
             case PF_Param_ARBITRARY_DATA: {
-                if (!p.def.u.arb_d.dephault) throw HostError(kExitScene, what + " is a control, not a value");
+                if (!p.def.u.arb_d.dephault)
+                    throw HostError(kExitScene, what + " is a control, not a value");
                 std::vector<std::pair<double, PF_ArbitraryH>> handles;
                 for (const auto& [t, v] : values) {
                     const std::vector<uint8_t> flat = flatRamp(v, what);
-                    PF_ArbitraryH h = arbitraryCall(PF_Arbitrary_UNFLATTEN_FUNC, index, [&](PF_ArbParamsExtra& e) {
-                        e.u.unflatten_func_params.buf_sizeLu = A_u_long(flat.size());
-                        e.u.unflatten_func_params.flat_dataPV = flat.data();
-                    });
-                    if (!h) throw HostError(kExitScene, what + ": the plug-in rejected this colour ramp");
+                    PF_ArbitraryH h = arbitraryCall(
+                        PF_Arbitrary_UNFLATTEN_FUNC, index, [&](PF_ArbParamsExtra& e) {
+                            e.u.unflatten_func_params.buf_sizeLu = A_u_long(flat.size());
+                            e.u.unflatten_func_params.flat_dataPV = flat.data();
+                        });
+                    if (!h)
+                        throw HostError(kExitScene,
+                                        what + ": the plug-in rejected this colour ramp");
                     handles.push_back({t, h});
                 }
-                for (auto& key : p.rampKeys) disposeArbitrary(index, key.second);
+                for (auto& key : p.rampKeys)
+                    disposeArbitrary(index, key.second);
                 p.rampKeys.clear();
                 if (keyed) {
                     p.rampKeys = handles;
@@ -935,7 +1024,8 @@ void HeadlessHost::applySceneSettings() {
 std::vector<std::string> HeadlessHost::parameterNames() const {
     std::vector<std::string> names;
     for (size_t i = 1; i < params_.size(); ++i)
-        if (params_[i].def.param_type != PF_Param_GROUP_START && params_[i].def.param_type != PF_Param_GROUP_END)
+        if (params_[i].def.param_type != PF_Param_GROUP_START &&
+            params_[i].def.param_type != PF_Param_GROUP_END)
             names.push_back(params_[i].name);
     return names;
 }
@@ -945,13 +1035,19 @@ std::string HeadlessHost::rangeText(int index) const {
     char text[96];
     switch (p.def.param_type) {
         case PF_Param_FLOAT_SLIDER:
-            std::snprintf(text, sizeof text, "%g to %g", double(p.def.u.fs_d.valid_min), double(p.def.u.fs_d.valid_max));
+            std::snprintf(text, sizeof text, "%g to %g", double(p.def.u.fs_d.valid_min),
+                          double(p.def.u.fs_d.valid_max));
             return text;
-        case PF_Param_CHECKBOX: return "on|off";
-        case PF_Param_POPUP: return p.choices;
-        case PF_Param_LAYER: return "a layer";
-        case PF_Param_ARBITRARY_DATA: return p.def.u.arb_d.dephault ? "colour stops" : "control";
-        default: return "";
+        case PF_Param_CHECKBOX:
+            return "on|off";
+        case PF_Param_POPUP:
+            return p.choices;
+        case PF_Param_LAYER:
+            return "a layer";
+        case PF_Param_ARBITRARY_DATA:
+            return p.def.u.arb_d.dephault ? "colour stops" : "control";
+        default:
+            return "";
     }
 }
 
@@ -1037,11 +1133,15 @@ std::string HeadlessHost::valueText(int index, double seconds) {
             if (!flatValue(index, flat) || flat.size() < 4) return "(control)";
             uint32_t n;
             std::memcpy(&n, flat.data(), 4);
-            return std::to_string(n) + (n == 1 ? " stop" : " stops") + (p.rampKeys.empty() ? "" : " (animated)");
+            return std::to_string(n) + (n == 1 ? " stop" : " stops") +
+                   (p.rampKeys.empty() ? "" : " (animated)");
         }
-        case PF_Param_GROUP_START: return "(group)";
-        case PF_Param_GROUP_END: return "(end of group)";
-        default: return "";
+        case PF_Param_GROUP_START:
+            return "(group)";
+        case PF_Param_GROUP_END:
+            return "(end of group)";
+        default:
+            return "";
     }
 }
 

@@ -23,10 +23,10 @@ class Canvas;
 struct HostParam {
     PF_ParamDef def{};  // as the plug-in added it; value fields hold the value when not animated
     std::string name;
-    std::string choices;  // popups: "a|b|c"; checkboxes: the label
-    std::vector<std::pair<double, double>> keys;         // sliders, checkboxes, popups (seconds)
+    std::string choices;                          // popups: "a|b|c"; checkboxes: the label
+    std::vector<std::pair<double, double>> keys;  // sliders, checkboxes, popups (seconds)
     std::vector<std::pair<double, PF_ArbitraryH>> rampKeys;  // arbitrary data (seconds)
-    int layer = -1;  // layer parameters: the scene layer's index, -1 for none
+    int layer = -1;        // layer parameters: the scene layer's index, -1 for none
     bool changed = false;  // the plug-in changed the value through its custom UI
 
     bool enabled() const { return !(def.ui_flags & PF_PUI_DISABLED); }
@@ -51,7 +51,7 @@ struct ProgressReport {
 // its entry point with the commands, callbacks and suites the compositing host provides.
 // One instance per process at a time (suites without an effect reference find it globally).
 class HeadlessHost {
-public:
+  public:
     HeadlessHost(PluginLibrary& plugin, const Scene* scene);
     ~HeadlessHost();
     HeadlessHost(const HeadlessHost&) = delete;
@@ -114,7 +114,9 @@ public:
     HandleHeap& heap() { return heap_; }
     void disableSuite(const std::string& name) { disabledSuites_.insert(name); }
     void enableSuite(const std::string& name) { disabledSuites_.erase(name); }
-    void setProgressListener(std::function<void(const ProgressReport&)> f) { progress_ = std::move(f); }
+    void setProgressListener(std::function<void(const ProgressReport&)> f) {
+        progress_ = std::move(f);
+    }
     // Asks a running simulation to stop as a user closing its preview window does. Safe to
     // call from a signal handler.
     static void cancelRuns();
@@ -129,13 +131,14 @@ public:
     const Scene* scene() const { return scene_; }
     PluginLibrary& plugin() { return plugin_; }
 
-private:
+  private:
     friend struct HostCallbacks;
 
     struct Checkout;  // a parameter or layer checked out by the plug-in
     struct World;     // pixels handed to the plug-in
 
-    PF_Err call(PF_Cmd cmd, void* extra, PF_ParamDef** params = nullptr, PF_LayerDef* output = nullptr);
+    PF_Err call(PF_Cmd cmd, void* extra, PF_ParamDef** params = nullptr,
+                PF_LayerDef* output = nullptr);
     void prepareInData();
     // The parameters' values at the current time, for the commands that receive them.
     std::vector<PF_ParamDef*>& currentParams();
@@ -149,7 +152,8 @@ private:
     SPErr acquireSuite(const char* name, int32_t version, const void** suite);
     World& makeLayerWorld(int layer, A_long time);
     PF_PixelFormat pixelFormat() const;
-    PF_ArbitraryH arbitraryCall(PF_FunctionSelector selector, int index, const std::function<void(PF_ArbParamsExtra&)>& fill);
+    PF_ArbitraryH arbitraryCall(PF_FunctionSelector selector, int index,
+                                const std::function<void(PF_ArbParamsExtra&)>& fill);
     void disposeArbitrary(int index, PF_ArbitraryH handle);
     bool flatHandle(int index, PF_ArbitraryH value, std::vector<uint8_t>& flat);
     PF_ArbitraryH rampValueAt(int index, double seconds, bool& owned);

@@ -21,12 +21,12 @@ enum ExitCode : int {
 // A failure the program reports to the user and ends with; the message names the file,
 // parameter or frame concerned.
 class HostError : public std::runtime_error {
-public:
+  public:
     HostError(ExitCode code, const std::string& message)
         : std::runtime_error(message), code_(code) {}
     ExitCode code() const { return code_; }
 
-private:
+  private:
     ExitCode code_;
 };
 

@@ -63,7 +63,8 @@ bool HandleHeap::resize(PF_Handle handle, size_t size) {
     if (it == blocks_.end() || it->second->locks > 0) return false;
     void* data = std::realloc(it->second->data, size ? size : 1);
     if (!data) return false;
-    if (size > it->second->size) std::memset(static_cast<char*>(data) + it->second->size, 0, size - it->second->size);
+    if (size > it->second->size)
+        std::memset(static_cast<char*>(data) + it->second->size, 0, size - it->second->size);
     it->second->data = data;
     it->second->size = size;
     return true;

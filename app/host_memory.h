@@ -12,12 +12,12 @@ namespace skv::app {
 // reallocated while the handle stays. Every live handle is tracked, so that a handle the
 // plug-in never disposed, or one it hands back twice, is found.
 class HandleHeap {
-public:
+  public:
     ~HandleHeap();
     PF_Handle allocate(size_t size);  // zeroed; null when out of memory
     void* lock(PF_Handle handle);
     void unlock(PF_Handle handle);
-    bool dispose(PF_Handle handle);   // false for a handle that is not live
+    bool dispose(PF_Handle handle);  // false for a handle that is not live
     size_t size(PF_Handle handle) const;
     bool resize(PF_Handle handle, size_t size);
     bool live(PF_Handle handle) const;
@@ -25,7 +25,7 @@ public:
     // Fails the next allocations (tests of the plug-in's out-of-memory paths).
     void failAllocations(int count) { failing_ = count; }
 
-private:
+  private:
     struct Block {
         void* data;
         size_t size;

@@ -14,7 +14,9 @@ struct Image {
     Image() = default;
     Image(int w, int h) : width(w), height(h), rgba(size_t(w) * size_t(h) * 4, 0.0f) {}
     float* pixel(int x, int y) { return &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4]; }
-    const float* pixel(int x, int y) const { return &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4]; }
+    const float* pixel(int x, int y) const {
+        return &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4];
+    }
     bool empty() const { return width <= 0 || height <= 0; }
 };
 

@@ -13,8 +13,8 @@
 #include <cstring>
 
 #include <algorithm>
-#include <cmath>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -27,7 +27,8 @@ namespace OIIO = OIIO_NAMESPACE;
 Image readImage(const std::string& path) {
     // Straight alpha throughout: ask the reader not to premultiply.
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) throw HostError(kExitScene, path + ": cannot read image (" + std::strerror(errno) + ")");
+    if (::stat(path.c_str(), &st) != 0)
+        throw HostError(kExitScene, path + ": cannot read image (" + std::strerror(errno) + ")");
     // A FIFO or a device would make the reader wait or read for ever.
     if (!S_ISREG(st.st_mode)) throw HostError(kExitScene, path + ": not a regular file");
     OIIO::ImageSpec config;
@@ -47,7 +48,9 @@ Image readImage(const std::string& path) {
     input->close();
 
     Image image(spec.width, spec.height);
-    const int alphaChannel = spec.alpha_channel >= 0 ? spec.alpha_channel : (channels == 4 ? 3 : (channels == 2 ? 1 : -1));
+    const int alphaChannel = spec.alpha_channel >= 0
+                                 ? spec.alpha_channel
+                                 : (channels == 4 ? 3 : (channels == 2 ? 1 : -1));
     for (size_t i = 0; i < size_t(spec.width) * spec.height; ++i) {
         const float* in = &pixels[i * channels];
         float* out = &image.rgba[i * 4];
@@ -69,16 +72,20 @@ Image readDisplayImage(const std::string& path) {
     if (!input) return image;
     const OIIO::ImageSpec& spec = input->spec();
     // Our own attributes when the file has them, else the format's convention.
-    const std::string space = spec.get_string_attribute("skyvane:colorspace", holdsSceneLinear(path) ? "linear" : "sRGB");
-    const std::string alpha = spec.get_string_attribute("skyvane:alpha", holdsSceneLinear(path) ? "premultiplied" : "straight");
+    const std::string space =
+        spec.get_string_attribute("skyvane:colorspace", holdsSceneLinear(path) ? "linear" : "sRGB");
+    const std::string alpha = spec.get_string_attribute(
+        "skyvane:alpha", holdsSceneLinear(path) ? "premultiplied" : "straight");
     const bool associated = spec.alpha_channel >= 0 && alpha == "premultiplied";
     input->close();
     if (space == "sRGB" && !associated) return image;
-    OIIO::ImageBuf buffer(OIIO::ImageSpec(image.width, image.height, 4, OIIO::TypeDesc::FLOAT), image.rgba.data());
+    OIIO::ImageBuf buffer(OIIO::ImageSpec(image.width, image.height, 4, OIIO::TypeDesc::FLOAT),
+                          image.rgba.data());
     buffer.specmod().alpha_channel = 3;
     OIIO::ImageBuf shown = OIIO::ImageBufAlgo::colorconvert(buffer, space, "sRGB", associated);
     if (associated) OIIO::ImageBufAlgo::unpremult(shown, shown);
-    if (shown.has_error()) throw HostError(kExitScene, path + ": cannot convert from \"" + space + "\" for display");
+    if (shown.has_error())
+        throw HostError(kExitScene, path + ": cannot convert from \"" + space + "\" for display");
     shown.get_pixels(OIIO::ROI::All(), OIIO::TypeDesc::FLOAT, image.rgba.data());
     return image;
 }
@@ -101,8 +108,11 @@ std::string hostTag() {
 std::string partialName(const std::string& path, pid_t pid) {
     const size_t slash = path.find_last_of('/');
     const size_t dot = path.find_last_of('.');
-    const std::string extension = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? path.substr(dot) : "";
-    return path.substr(0, path.size() - extension.size()) + ".partial-" + hostTag() + "-" + std::to_string(pid) + extension;
+    const std::string extension =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? path.substr(dot)
+                                                                                : "";
+    return path.substr(0, path.size() - extension.size()) + ".partial-" + hostTag() + "-" +
+           std::to_string(pid) + extension;
 }
 
 bool syncPath(const char* path, int flags) {
@@ -116,7 +126,8 @@ bool syncPath(const char* path, int flags) {
 
 bool holdsSceneLinear(const std::string& path) {
     std::string extension = path.substr(std::min(path.size(), path.find_last_of('.')));
-    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     return extension == ".exr" || extension == ".sxr" || extension == ".mxr" || extension == ".hdr";
 }
 
@@ -125,14 +136,17 @@ std::vector<std::string> colorSpaceNames() {
     return names;
 }
 
-void writeImage(const std::string& path, const Image& image, int bits, const ImageEncoding& encoding) {
-    const OIIO::TypeDesc type = bits == 32 ? OIIO::TypeDesc::FLOAT
+void writeImage(const std::string& path, const Image& image, int bits,
+                const ImageEncoding& encoding) {
+    const OIIO::TypeDesc type = bits == 32   ? OIIO::TypeDesc::FLOAT
                                 : bits == 16 ? OIIO::TypeDesc::UINT16
                                              : OIIO::TypeDesc::UINT8;
     // The effect's pixels are straight, display-referred sRGB; each format gets them by its
     // own convention: float formats scene-linear and premultiplied, the others as they are.
     const bool linearFormat = holdsSceneLinear(path);
-    const std::string space = !encoding.colorspace.empty() ? encoding.colorspace : linearFormat ? "linear" : "sRGB";
+    const std::string space = !encoding.colorspace.empty() ? encoding.colorspace
+                              : linearFormat               ? "linear"
+                                                           : "sRGB";
     const bool premultiplied = linearFormat && !encoding.straight;
     const float* pixels = image.rgba.data();
     OIIO::ImageBuf converted;
@@ -140,16 +154,21 @@ void writeImage(const std::string& path, const Image& image, int bits, const Ima
         OIIO::ImageBuf source(OIIO::ImageSpec(image.width, image.height, 4, OIIO::TypeDesc::FLOAT),
                               const_cast<float*>(image.rgba.data()));
         source.specmod().alpha_channel = 3;
-        converted = space == "sRGB" ? source.copy(OIIO::TypeDesc::FLOAT) : OIIO::ImageBufAlgo::colorconvert(source, "sRGB", space, false);
-        if (premultiplied && !converted.has_error()) OIIO::ImageBufAlgo::premult(converted, converted);
+        converted = space == "sRGB"
+                        ? source.copy(OIIO::TypeDesc::FLOAT)
+                        : OIIO::ImageBufAlgo::colorconvert(source, "sRGB", space, false);
+        if (premultiplied && !converted.has_error())
+            OIIO::ImageBufAlgo::premult(converted, converted);
         if (converted.has_error() || !converted.initialized())
-            throw HostError(kExitRender, path + ": cannot convert to colour space \"" + space + "\" (" +
-                                             converted.geterror() + ")");
+            throw HostError(kExitRender, path + ": cannot convert to colour space \"" + space +
+                                             "\" (" + converted.geterror() + ")");
         pixels = static_cast<const float*>(converted.localpixels());
     }
     const std::string partial = partialName(path, ::getpid());
     auto output = OIIO::ImageOutput::create(path);
-    if (!output) throw HostError(kExitRender, path + ": no image format for this file name (" + OIIO::geterror() + ")");
+    if (!output)
+        throw HostError(kExitRender,
+                        path + ": no image format for this file name (" + OIIO::geterror() + ")");
     OIIO::ImageSpec spec(image.width, image.height, 4, type);
     spec.alpha_channel = 3;
     // Said in the reader's own terms where the format has them, and in two attributes of our
@@ -160,7 +179,8 @@ void writeImage(const std::string& path, const Image& image, int bits, const Ima
     spec.attribute("skyvane:alpha", premultiplied ? "premultiplied" : "straight");
     const auto fail = [&](const std::string& why) {
         std::remove(partial.c_str());
-        return HostError(kExitRender, path + ": cannot write the image (" + why + "); nothing was written under its name");
+        return HostError(kExitRender, path + ": cannot write the image (" + why +
+                                          "); nothing was written under its name");
     };
     if (!output->open(partial, spec)) throw fail(output->geterror());
     // Quantised formats take values clamped to [0, 1]; float output keeps them as they are.
@@ -169,9 +189,8 @@ void writeImage(const std::string& path, const Image& image, int bits, const Ima
         ok = output->write_image(OIIO::TypeDesc::FLOAT, pixels);
     } else {
         std::vector<float> clamped(image.rgba.size());
-        std::transform(pixels, pixels + image.rgba.size(), clamped.begin(), [](float v) {
-            return std::isnan(v) ? 0.0f : std::clamp(v, 0.0f, 1.0f);
-        });
+        std::transform(pixels, pixels + image.rgba.size(), clamped.begin(),
+                       [](float v) { return std::isnan(v) ? 0.0f : std::clamp(v, 0.0f, 1.0f); });
         ok = output->write_image(OIIO::TypeDesc::FLOAT, clamped.data());
     }
     ok = output->close() && ok;
@@ -179,18 +198,21 @@ void writeImage(const std::string& path, const Image& image, int bits, const Ima
     // image of no bytes is never a finished one.
     std::string why = output->has_error() ? output->geterror() : "";
     struct stat st {};
-    if (ok && why.empty() && (::stat(partial.c_str(), &st) != 0 || st.st_size == 0)) why = "the file is empty: disk full?";
+    if (ok && why.empty() && (::stat(partial.c_str(), &st) != 0 || st.st_size == 0))
+        why = "the file is empty: disk full?";
     if (ok && why.empty() && !syncPath(partial.c_str(), O_RDONLY)) why = std::strerror(errno);
     if (!ok || !why.empty()) throw fail(why.empty() ? "the writer failed" : why);
     if (std::rename(partial.c_str(), path.c_str()) != 0) throw fail(std::strerror(errno));
     const size_t slash = path.find_last_of('/');
-    syncPath(slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1)).c_str(), O_RDONLY | O_DIRECTORY);
+    syncPath(slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1)).c_str(),
+             O_RDONLY | O_DIRECTORY);
 }
 
 int removeStaleImages(const std::string& pattern) {
     // The partial files of this pattern's images: FOLDER/PREFIX*.partial-PID.EXT.
     const size_t slash = pattern.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, std::max<size_t>(slash, 1));
+    const std::string folder =
+        slash == std::string::npos ? "." : pattern.substr(0, std::max<size_t>(slash, 1));
     const std::string name = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
     const size_t number = std::min(name.find('#'), name.find('%'));
     const std::string prefix = name.substr(0, std::min(number, name.find_last_of('.')));
@@ -204,9 +226,12 @@ int removeStaleImages(const std::string& pattern) {
         // Only this machine's: a process id means nothing on another machine of a farm.
         const std::string marker = ".partial-" + hostTag() + "-";
         const size_t at = file.rfind(marker);
-        if (at == std::string::npos || !file.starts_with(prefix) || !file.ends_with(extension)) continue;
-        const std::string pid = file.substr(at + marker.size(), file.size() - extension.size() - at - marker.size());
-        if (pid.empty() || pid.size() > 9 || !std::all_of(pid.begin(), pid.end(), ::isdigit)) continue;
+        if (at == std::string::npos || !file.starts_with(prefix) || !file.ends_with(extension))
+            continue;
+        const std::string pid =
+            file.substr(at + marker.size(), file.size() - extension.size() - at - marker.size());
+        if (pid.empty() || pid.size() > 9 || !std::all_of(pid.begin(), pid.end(), ::isdigit))
+            continue;
         // A render still running (another chunk of a farm job) keeps its file.
         const pid_t owner = pid_t(std::stol(pid));
         if (owner == ::getpid() || ::kill(owner, 0) == 0 || errno != ESRCH) continue;
@@ -219,11 +244,15 @@ int removeStaleImages(const std::string& pattern) {
 std::string expandFramePattern(const std::string& pattern, int frame) {
     char number[32];
     // printf style: %d or %0Nd.
-    for (size_t percent = pattern.find('%'); percent != std::string::npos; percent = pattern.find('%', percent + 1)) {
+    for (size_t percent = pattern.find('%'); percent != std::string::npos;
+         percent = pattern.find('%', percent + 1)) {
         size_t end = percent + 1;
-        while (end < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[end]))) ++end;
+        while (end < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[end])))
+            ++end;
         if (end >= pattern.size() || pattern[end] != 'd' || end - percent - 1 > 2) continue;
-        const int width = end > percent + 1 ? std::atoi(pattern.substr(percent + 1, end - percent - 1).c_str()) : 0;
+        const int width = end > percent + 1
+                              ? std::atoi(pattern.substr(percent + 1, end - percent - 1).c_str())
+                              : 0;
         std::snprintf(number, sizeof number, "%0*d", width, frame);
         return pattern.substr(0, percent) + number + pattern.substr(end + 1);
     }
@@ -231,11 +260,14 @@ std::string expandFramePattern(const std::string& pattern, int frame) {
     if (first == std::string::npos) {
         const size_t dot = pattern.find_last_of('.');
         const size_t slash = pattern.find_last_of('/');
-        const size_t at = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : pattern.size();
+        const size_t at = dot != std::string::npos && (slash == std::string::npos || dot > slash)
+                              ? dot
+                              : pattern.size();
         return pattern.substr(0, at) + "_" + std::to_string(frame) + pattern.substr(at);
     }
     size_t last = first;
-    while (last < pattern.size() && pattern[last] == '#') ++last;
+    while (last < pattern.size() && pattern[last] == '#')
+        ++last;
     std::snprintf(number, sizeof number, "%0*d", int(last - first), frame);
     return pattern.substr(0, first) + number + pattern.substr(last);
 }

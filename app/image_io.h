@@ -24,7 +24,8 @@ struct ImageEncoding {
     std::string colorspace;  // another colour space by name (OpenColorIO, as OpenImageIO has it)
     bool straight = false;   // straight alpha where the format's convention is premultiplied
 };
-void writeImage(const std::string& path, const Image& image, int bits, const ImageEncoding& encoding = {});
+void writeImage(const std::string& path, const Image& image, int bits,
+                const ImageEncoding& encoding = {});
 
 // Whether a file name's format holds scene-linear, premultiplied pixels by convention (EXR).
 bool holdsSceneLinear(const std::string& path);

@@ -28,21 +28,26 @@ std::string joinPath(const std::string& dir, const std::string& path) {
 // ---- Image sequences and stills ----
 
 class StillImageLayer final : public Layer {
-public:
+  public:
     StillImageLayer(const std::string& name, Image image)
         : Layer(name, image.width, image.height), image_(std::move(image)) {}
     Image render(double, double) const override { return image_; }
 
-private:
+  private:
     Image image_;
 };
 
 class ImageSequenceLayer final : public Layer {
-public:
+  public:
     ImageSequenceLayer(const std::string& name, std::string dir, std::string prefix, int digits,
                        std::string suffix, int first, int last, int width, int height)
-        : Layer(name, width, height), dir_(std::move(dir)), prefix_(std::move(prefix)),
-          digits_(digits), suffix_(std::move(suffix)), first_(first), last_(last) {}
+        : Layer(name, width, height),
+          dir_(std::move(dir)),
+          prefix_(std::move(prefix)),
+          digits_(digits),
+          suffix_(std::move(suffix)),
+          first_(first),
+          last_(last) {}
 
     Image render(double time, double fps) const override {
         const int frame = first_ + int(std::floor(time * fps + 1e-6));
@@ -52,7 +57,8 @@ public:
             Image image = readImage(fileOf(frame));
             if (image.width != width() || image.height != height())
                 fail(name(), fileOf(frame) + " is " + std::to_string(image.width) + "x" +
-                                 std::to_string(image.height) + ", unlike the sequence's first image");
+                                 std::to_string(image.height) +
+                                 ", unlike the sequence's first image");
             cached_ = std::move(image);
             cachedFrame_ = frame;
         }
@@ -65,7 +71,7 @@ public:
         return joinPath(dir_, prefix_ + number + suffix_);
     }
 
-private:
+  private:
     std::string dir_, prefix_;
     int digits_;
     std::string suffix_;
@@ -82,12 +88,15 @@ std::unique_ptr<Layer> makeImageLayer(const std::string& name, const std::string
     if (hash == std::string::npos) return std::make_unique<StillImageLayer>(name, readImage(full));
 
     size_t end = hash;
-    while (end < full.size() && full[end] == '#') ++end;
+    while (end < full.size() && full[end] == '#')
+        ++end;
     const size_t slash = full.find_last_of('/', hash);
     const std::string dir = slash == std::string::npos ? "." : full.substr(0, slash);
-    const std::string prefix = full.substr(slash == std::string::npos ? 0 : slash + 1, hash - (slash == std::string::npos ? 0 : slash + 1));
+    const std::string prefix = full.substr(slash == std::string::npos ? 0 : slash + 1,
+                                           hash - (slash == std::string::npos ? 0 : slash + 1));
     const std::string suffix = full.substr(end);
-    if (suffix.find('/') != std::string::npos) fail(name, "the frame number must be in the file name: " + pattern);
+    if (suffix.find('/') != std::string::npos)
+        fail(name, "the frame number must be in the file name: " + pattern);
     const int digits = int(end - hash);
 
     std::vector<int> frames;
@@ -98,7 +107,8 @@ std::unique_ptr<Layer> makeImageLayer(const std::string& name, const std::string
         if (file.size() < prefix.size() + suffix.size() + size_t(digits)) continue;
         if (file.compare(0, prefix.size(), prefix) != 0) continue;
         if (file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
-        const std::string number = file.substr(prefix.size(), file.size() - prefix.size() - suffix.size());
+        const std::string number =
+            file.substr(prefix.size(), file.size() - prefix.size() - suffix.size());
         if (number.size() < size_t(digits) || number.size() > 9 ||
             !std::all_of(number.begin(), number.end(), ::isdigit))
             continue;
@@ -108,11 +118,13 @@ std::unique_ptr<Layer> makeImageLayer(const std::string& name, const std::string
     if (frames.empty()) fail(name, "no images match " + full);
     std::sort(frames.begin(), frames.end());
     for (size_t i = 1; i < frames.size(); ++i) {
-        if (frames[i] == frames[i - 1]) fail(name, "two files carry frame number " + std::to_string(frames[i]) + " in " + full);
+        if (frames[i] == frames[i - 1])
+            fail(name, "two files carry frame number " + std::to_string(frames[i]) + " in " + full);
         if (frames[i] != frames[i - 1] + 1) {
             char missing[32];
             std::snprintf(missing, sizeof missing, "%0*d", digits, frames[i - 1] + 1);
-            fail(name, "the sequence " + full + " has a gap: " + prefix + missing + suffix + " is missing");
+            fail(name, "the sequence " + full + " has a gap: " + prefix + missing + suffix +
+                           " is missing");
         }
     }
     char first[32];
@@ -156,17 +168,24 @@ double valueNoise(double x, double y, double z, uint32_t seed) {
 }
 
 class ShapeLayer final : public Layer {
-public:
+  public:
     enum Kind { kDisc, kBox, kGradient, kNoise, kChecker };
 
-    ShapeLayer(const std::string& name, const Json& spec, int width, int height) : Layer(name, width, height) {
+    ShapeLayer(const std::string& name, const Json& spec, int width, int height)
+        : Layer(name, width, height) {
         const std::string shape = spec["shape"].get<std::string>();
-        if (shape == "disc") kind_ = kDisc;
-        else if (shape == "box") kind_ = kBox;
-        else if (shape == "gradient") kind_ = kGradient;
-        else if (shape == "noise") kind_ = kNoise;
-        else if (shape == "checker") kind_ = kChecker;
-        else fail(name, "unknown shape \"" + shape + "\" (disc, box, gradient, noise or checker)");
+        if (shape == "disc")
+            kind_ = kDisc;
+        else if (shape == "box")
+            kind_ = kBox;
+        else if (shape == "gradient")
+            kind_ = kGradient;
+        else if (shape == "noise")
+            kind_ = kNoise;
+        else if (shape == "checker")
+            kind_ = kChecker;
+        else
+            fail(name, "unknown shape \"" + shape + "\" (disc, box, gradient, noise or checker)");
         const double w = width, h = height;
         center_ = property<2>(spec, "center", {w / 2, h / 2});
         radius_ = property<1>(spec, "radius", {std::min(w, h) / 4});
@@ -188,14 +207,16 @@ public:
             if (!ok) fail(name, std::string("\"") + key + "\" must be " + range);
         };
         const auto octaves = property<1>(spec, "octaves", {3});
-        bound("octaves", octaves.within(0, 1, kMaxOctaves) && !octaves.animated(), "a constant from 1 to 12");
+        bound("octaves", octaves.within(0, 1, kMaxOctaves) && !octaves.animated(),
+              "a constant from 1 to 12");
         bound("scale", scale_.within(0, 1e-3, 1e6), "from 0.001 to 1000000 pixels");
         bound("radius", radius_.within(0, 0, 1e6), "from 0 to 1000000 pixels");
         bound("softness", softness_.within(0, 0, 1e6), "from 0 to 1000000 pixels");
-        bound("size", size_.within(0, 0, 1e7) && size_.within(1, 0, 1e7), "from 0 to 10000000 pixels");
+        bound("size", size_.within(0, 0, 1e7) && size_.within(1, 0, 1e7),
+              "from 0 to 10000000 pixels");
         rejectUnknownKeys("layer \"" + name + "\"", "", spec,
-                          {"shape", "center", "radius", "size", "color", "color2", "from", "to", "softness", "scale",
-                           "speed", "octaves", "seed", "width", "height"});
+                          {"shape", "center", "radius", "size", "color", "color2", "from", "to",
+                           "softness", "scale", "speed", "octaves", "seed", "width", "height"});
     }
 
     Image render(double time, double) const override {
@@ -223,14 +244,18 @@ public:
                     case kGradient: {
                         const double ax = t[0] - f[0], ay = t[1] - f[1];
                         const double len2 = std::max(ax * ax + ay * ay, 1e-12);
-                        const double s = std::clamp(((px - f[0]) * ax + (py - f[1]) * ay) / len2, 0.0, 1.0);
-                        for (int k = 0; k < 4; ++k) rgba[k] = col[k] + (col2[k] - col[k]) * s;
+                        const double s =
+                            std::clamp(((px - f[0]) * ax + (py - f[1]) * ay) / len2, 0.0, 1.0);
+                        for (int k = 0; k < 4; ++k)
+                            rgba[k] = col[k] + (col2[k] - col[k]) * s;
                         coverage = 1;
                         break;
                     }
                     case kChecker: {
                         const int cell = std::max(1, int(scale));
-                        const bool odd = ((int(std::floor((px - c[0]) / cell)) + int(std::floor((py - c[1]) / cell))) & 1) != 0;
+                        const bool odd = ((int(std::floor((px - c[0]) / cell)) +
+                                           int(std::floor((py - c[1]) / cell))) &
+                                          1) != 0;
                         if (odd) rgba = col2;
                         coverage = 1;
                         break;
@@ -238,13 +263,16 @@ public:
                     case kNoise: {
                         double n = 0, amplitude = 0.5, frequency = 1.0 / scale, total = 0;
                         for (int o = 0; o < std::max(octaves_, 1); ++o) {
-                            n += amplitude * valueNoise(px * frequency, py * frequency, evolve * (o + 1), seed_ + uint32_t(o));
+                            n += amplitude * valueNoise(px * frequency, py * frequency,
+                                                        evolve * (o + 1), seed_ + uint32_t(o));
                             total += amplitude;
                             amplitude *= 0.5;
                             frequency *= 2;
                         }
                         coverage = n / total;
-                        if (masked_) coverage *= smoothCoverage(r - std::hypot(px - c[0], py - c[1]), std::max(soft, r * 0.25));
+                        if (masked_)
+                            coverage *= smoothCoverage(r - std::hypot(px - c[0], py - c[1]),
+                                                       std::max(soft, r * 0.25));
                         break;
                     }
                 }
@@ -259,7 +287,7 @@ public:
         return image;
     }
 
-private:
+  private:
     template <size_t N>
     Animated<N> property(const Json& spec, const char* key, typename Animated<N>::Value fallback) {
         if (!spec.contains(key)) return Animated<N>(fallback);
@@ -282,8 +310,9 @@ private:
 
 // Several shapes composited in order, each over the ones before (straight alpha).
 class GroupLayer final : public Layer {
-public:
-    GroupLayer(const std::string& name, std::vector<std::unique_ptr<Layer>> parts, int width, int height)
+  public:
+    GroupLayer(const std::string& name, std::vector<std::unique_ptr<Layer>> parts, int width,
+               int height)
         : Layer(name, width, height), parts_(std::move(parts)) {}
     Image render(double time, double fps) const override {
         Image out(width(), height());
@@ -294,14 +323,15 @@ public:
                 const float* s = &in.rgba[i];
                 float* d = &out.rgba[i];
                 const float a = s[3] + d[3] * (1 - s[3]);
-                for (int c = 0; c < 3; ++c) d[c] = a > 0 ? (s[c] * s[3] + d[c] * d[3] * (1 - s[3])) / a : 0;
+                for (int c = 0; c < 3; ++c)
+                    d[c] = a > 0 ? (s[c] * s[3] + d[c] * d[3] * (1 - s[3])) / a : 0;
                 d[3] = a;
             }
         }
         return out;
     }
 
-private:
+  private:
     std::vector<std::unique_ptr<Layer>> parts_;
 };
 
@@ -313,26 +343,31 @@ void rejectUnknownKeys(const std::string& file, const std::string& where, const 
     for (const auto& item : object.items()) {
         if (std::find(known.begin(), known.end(), item.key()) != known.end()) continue;
         std::string list;
-        for (const auto& k : known) list += (list.empty() ? "" : ", ") + k;
+        for (const auto& k : known)
+            list += (list.empty() ? "" : ", ") + k;
         throw HostError(kExitScene, file + ": " + where + "unknown key \"" + item.key() + "\"" +
                                         didYouMean(item.key(), known) + " (known: " + list + ")");
     }
 }
 
-std::unique_ptr<Layer> makeLayer(const std::string& name, const Json& spec, const std::string& baseDir,
-                                 int compWidth, int compHeight) {
+std::unique_ptr<Layer> makeLayer(const std::string& name, const Json& spec,
+                                 const std::string& baseDir, int compWidth, int compHeight) {
     if (!spec.is_object()) fail(name, "a layer is an object with \"shape\" or \"images\"");
     if (spec.contains("images") || spec.contains("image")) {
         const Json& path = spec.contains("images") ? spec["images"] : spec["image"];
-        if (!path.is_string()) fail(name, "\"images\" is a file name or a pattern such as frame_####.png");
-        rejectUnknownKeys("layer \"" + name + "\"", "", spec, {spec.contains("images") ? "images" : "image"});
+        if (!path.is_string())
+            fail(name, "\"images\" is a file name or a pattern such as frame_####.png");
+        rejectUnknownKeys("layer \"" + name + "\"", "", spec,
+                          {spec.contains("images") ? "images" : "image"});
         return makeImageLayer(name, path.get<std::string>(), baseDir);
     }
     int width = compWidth, height = compHeight;
     const auto dimension = [&](const char* key, int fallback) -> int {
         if (!spec.contains(key)) return fallback;
         const Json& v = spec[key];
-        return v.is_number_integer() && v.get<int64_t>() >= 0 && v.get<int64_t>() <= 16384 ? int(v.get<int64_t>()) : -1;
+        return v.is_number_integer() && v.get<int64_t>() >= 0 && v.get<int64_t>() <= 16384
+                   ? int(v.get<int64_t>())
+                   : -1;
     };
     width = dimension("width", width);
     height = dimension("height", height);
@@ -340,7 +375,8 @@ std::unique_ptr<Layer> makeLayer(const std::string& name, const Json& spec, cons
         fail(name, "\"width\" and \"height\" are whole numbers from 0 to 16384");
     if (spec.contains("shapes")) {
         rejectUnknownKeys("layer \"" + name + "\"", "", spec, {"shapes", "width", "height"});
-        if (!spec["shapes"].is_array() || spec["shapes"].empty()) fail(name, "\"shapes\" is a list of shapes drawn in order");
+        if (!spec["shapes"].is_array() || spec["shapes"].empty())
+            fail(name, "\"shapes\" is a list of shapes drawn in order");
         std::vector<std::unique_ptr<Layer>> parts;
         for (const Json& part : spec["shapes"]) {
             Json sized = part;
@@ -351,7 +387,9 @@ std::unique_ptr<Layer> makeLayer(const std::string& name, const Json& spec, cons
         return std::make_unique<GroupLayer>(name, std::move(parts), width, height);
     }
     if (!spec.contains("shape") || !spec["shape"].is_string())
-        fail(name, "a layer needs \"shape\" (disc, box, gradient, noise, checker), \"shapes\" or \"images\"");
+        fail(name,
+             "a layer needs \"shape\" (disc, box, gradient, noise, checker), \"shapes\" or "
+             "\"images\"");
     return std::make_unique<ShapeLayer>(name, spec, width, height);
 }
 

@@ -11,7 +11,7 @@ namespace skv::app {
 
 // A layer of the composition: pixels that may change over time, at the layer's own size.
 class Layer {
-public:
+  public:
     virtual ~Layer() = default;
     const std::string& name() const { return name_; }
     int width() const { return width_; }
@@ -20,11 +20,11 @@ public:
     // layer has no pixels at that time (before or after an image sequence).
     virtual Image render(double time, double fps) const = 0;
 
-protected:
+  protected:
     Layer(std::string name, int width, int height)
         : name_(std::move(name)), width_(width), height_(height) {}
 
-private:
+  private:
     std::string name_;
     int width_, height_;
 };
@@ -37,7 +37,7 @@ void rejectUnknownKeys(const std::string& file, const std::string& where, const 
 // Builds a layer from its scene description. `baseDir` resolves relative image paths; the
 // composition size is the canvas of procedural layers unless they give "width"/"height".
 // Throws HostError (scene) naming the layer and what is wrong.
-std::unique_ptr<Layer> makeLayer(const std::string& name, const Json& spec, const std::string& baseDir,
-                                 int compWidth, int compHeight);
+std::unique_ptr<Layer> makeLayer(const std::string& name, const Json& spec,
+                                 const std::string& baseDir, int compWidth, int compHeight);
 
 }  // namespace skv::app

@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -32,9 +32,11 @@ void addSceneOptions(CLI::App& command, CommandOptions& o) {
 }
 
 void addEncodingOptions(CLI::App& command, CommandOptions& o) {
-    command.add_option("--colorspace", o.colorspace,
-                       "write images in this colour space (default: linear for EXR, sRGB for the others)");
-    command.add_flag("--straight", o.straight, "straight alpha in EXR too (default: premultiplied, as EXR expects)");
+    command.add_option(
+        "--colorspace", o.colorspace,
+        "write images in this colour space (default: linear for EXR, sRGB for the others)");
+    command.add_flag("--straight", o.straight,
+                     "straight alpha in EXR too (default: premultiplied, as EXR expects)");
 }
 
 // What render and run share: the images' pattern, the frames, how they are encoded.
@@ -46,9 +48,10 @@ void addRenderOptions(CLI::App& command, CommandOptions& o, const char* framesHe
 }
 
 void addProgressOption(CLI::App& command, CommandOptions& o) {
-    command.add_option("--progress", o.progress,
-                       "how progress is shown: human (a line per frame), machine (key=value lines for "
-                       "farm managers) or quiet")
+    command
+        .add_option("--progress", o.progress,
+                    "how progress is shown: human (a line per frame), machine (key=value lines for "
+                    "farm managers) or quiet")
         ->check(CLI::IsMember({"human", "machine", "quiet"}));
     command.add_flag("--quiet", o.quiet, "no progress lines (the same as --progress quiet)");
 }
@@ -59,7 +62,8 @@ std::vector<std::string> optionNames(const CLI::App& app, const CLI::App* comman
     for (const CLI::App* a : {&app, command}) {
         if (!a) continue;
         for (const CLI::Option* o : a->get_options())
-            for (const std::string& n : o->get_lnames()) names.push_back("--" + n);
+            for (const std::string& n : o->get_lnames())
+                names.push_back("--" + n);
     }
     return names;
 }
@@ -67,7 +71,8 @@ std::vector<std::string> optionNames(const CLI::App& app, const CLI::App* comman
 // CLI11's message for arguments it did not expect, with the nearest option where one is close.
 std::string explainExtras(const CLI::App& app, const std::vector<std::string>& extras) {
     const CLI::App* command = nullptr;
-    for (const CLI::App* c : app.get_subcommands()) command = c;
+    for (const CLI::App* c : app.get_subcommands())
+        command = c;
     std::string text;
     for (const std::string& extra : extras) {
         if (!text.empty()) text += "; ";
@@ -93,47 +98,57 @@ void applyThreadCount(int threads, char** argv) {
     if (current && wanted == current) return;
     ::setenv("OMP_NUM_THREADS", wanted.c_str(), 1);
     ::execv("/proc/self/exe", argv);
-    throw HostError(kExitUsage, std::string("--threads: cannot restart the program (") + std::strerror(errno) + ")");
+    throw HostError(kExitUsage, std::string("--threads: cannot restart the program (") +
+                                    std::strerror(errno) + ")");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"skyvane: the headless host of the Skyvane effect; it drives the plug-in as the "
-                 "compositing host does.",
-                 "skyvane"};
+    CLI::App app{
+        "skyvane: the headless host of the Skyvane effect; it drives the plug-in as the "
+        "compositing host does.",
+        "skyvane"};
     app.set_help_all_flag("--help-all", "every command with its options");
     app.require_subcommand(0, 1);
     app.fallthrough();
     bool version = false;
     CommandOptions o;
     app.add_flag("--version", version, "the program's version");
-    app.add_option("--plugin", o.plugin, "load this plug-in library instead of the one beside the program");
-    app.add_option("--log", o.log, "the plug-in's log file (default: $SKYVANE_LOG, else ~/skyvane.log)");
-    app.add_option("--threads", o.threads, "threads of the simulation and render (default: every processor)")
+    app.add_option("--plugin", o.plugin,
+                   "load this plug-in library instead of the one beside the program");
+    app.add_option("--log", o.log,
+                   "the plug-in's log file (default: $SKYVANE_LOG, else ~/skyvane.log)");
+    app.add_option("--threads", o.threads,
+                   "threads of the simulation and render (default: every processor)")
         ->check(CLI::Range(1, 1024));
 
-    CLI::App* info = app.add_subcommand("info", "version, threads, GPU, and what the plug-in declares");
+    CLI::App* info =
+        app.add_subcommand("info", "version, threads, GPU, and what the plug-in declares");
 
-    CLI::App* bench = app.add_subcommand("bench", "engine, solver, render and cache throughput (no plug-in)");
+    CLI::App* bench =
+        app.add_subcommand("bench", "engine, solver, render and cache throughput (no plug-in)");
     BenchOptions benchOptions;
     bench->add_flag("--json", benchOptions.json, "one JSON object instead of a table");
     bench->add_flag("--quick", benchOptions.quick, "small sizes and short trials");
     bench->add_option("--size", benchOptions.size, "only this grid size (256, 512, 1024, ...)")
         ->check(CLI::Range(16u, 8192u));
 
-    CLI::App* layers = app.add_subcommand("layers", "write the scene's layers as images, as the effect receives them");
+    CLI::App* layers = app.add_subcommand(
+        "layers", "write the scene's layers as images, as the effect receives them");
     addSceneOptions(*layers, o);
     layers->add_option("-o,--output", o.output, "the folder of the images")->required();
     layers->add_option("--frames", o.frames, "a frame set: 10, 10-20, 1-100x5, 1,5,9-12");
 
-    CLI::App* params = app.add_subcommand("params", "every effect parameter: index, name, value, range, enabled");
+    CLI::App* params =
+        app.add_subcommand("params", "every effect parameter: index, name, value, range, enabled");
     addSceneOptions(*params, o);
 
     CLI::App* status = app.add_subcommand("status", "frames cached, outdated or not, and why");
     addSceneOptions(*status, o);
 
-    CLI::App* simulate = app.add_subcommand("simulate", "simulate the layer into the disk cache (presses \"update\")");
+    CLI::App* simulate = app.add_subcommand(
+        "simulate", "simulate the layer into the disk cache (presses \"update\")");
     addSceneOptions(*simulate, o);
     simulate->add_flag("--restart", o.restart, "simulate again from frame 0 (presses \"restart\")");
     simulate->add_flag("--preview", o.preview, "show the preview window (when a display exists)");
@@ -141,8 +156,10 @@ int main(int argc, char** argv) {
 
     CLI::App* render = app.add_subcommand("render", "render cached frames to images");
     addSceneOptions(*render, o);
-    addRenderOptions(*render, o, "a frame set: 10, 10-20, 1-100x5, 1,5,9-12 (default: every frame)");
-    render->add_flag("--allow-outdated", o.allowOutdated, "render a cache that no longer matches the scene");
+    addRenderOptions(*render, o,
+                     "a frame set: 10, 10-20, 1-100x5, 1,5,9-12 (default: every frame)");
+    render->add_flag("--allow-outdated", o.allowOutdated,
+                     "render a cache that no longer matches the scene");
     addProgressOption(*render, o);
 
     CLI::App* run = app.add_subcommand("run", "simulate, then render");
@@ -152,10 +169,12 @@ int main(int argc, char** argv) {
     run->add_flag("--preview", o.preview, "show the preview window (when a display exists)");
     addProgressOption(*run, o);
 
-    CLI::App* exportFields =
-        app.add_subcommand("export", "the cached fields of each frame as a multi-channel EXR or an OpenVDB file");
+    CLI::App* exportFields = app.add_subcommand(
+        "export", "the cached fields of each frame as a multi-channel EXR or an OpenVDB file");
     addSceneOptions(*exportFields, o);
-    exportFields->add_option("-o,--output", o.output, "file pattern: fields_####.exr or fields_####.vdb")->required();
+    exportFields
+        ->add_option("-o,--output", o.output, "file pattern: fields_####.exr or fields_####.vdb")
+        ->required();
     exportFields->add_option("--frames", o.frames, "a frame set (default: every frame)");
     addProgressOption(*exportFields, o);
 
@@ -163,7 +182,8 @@ int main(int argc, char** argv) {
     addSceneOptions(*ui, o);
     ui->add_option("-o,--output", o.output, "the PNG to write")->required();
 
-    CLI::App* click = app.add_subcommand("click", "click a custom control; edited values are kept in the project state");
+    CLI::App* click = app.add_subcommand(
+        "click", "click a custom control; edited values are kept in the project state");
     addSceneOptions(*click, o);
     click->add_option("PARAM", o.param, "the parameter whose control is clicked")->required();
     click->add_option("X", o.x, "position inside the control")->required();
@@ -175,13 +195,16 @@ int main(int argc, char** argv) {
     sheet->add_option("PATTERN", o.scene, "the rendered images, e.g. out/f_####.png")->required();
     sheet->add_option("-o,--output", o.output, "the PNG to write")->required();
     sheet->add_option("--frames", o.frames, "a frame set (default: every frame the pattern finds)");
-    sheet->add_option("--every", o.every, "every Nth frame of the set")->check(CLI::Range(1, 1000000));
+    sheet->add_option("--every", o.every, "every Nth frame of the set")
+        ->check(CLI::Range(1, 1000000));
     sheet->add_option("--columns", o.columns, "frames per row")->check(CLI::Range(1, 64));
-    sheet->add_option("--width", o.width, "width of one frame in pixels")->check(CLI::Range(16, 4096));
+    sheet->add_option("--width", o.width, "width of one frame in pixels")
+        ->check(CLI::Range(16, 4096));
     sheet->add_option("--background", o.background, "what shows through transparent pixels")
         ->check(CLI::IsMember({"checker", "grey", "black"}));
 
-    CLI::App* movie = app.add_subcommand("movie", "a preview movie of rendered frames, over a background");
+    CLI::App* movie =
+        app.add_subcommand("movie", "a preview movie of rendered frames, over a background");
     movie->add_option("PATTERN", o.scene, "the rendered images, e.g. out/f_####.exr")->required();
     movie->add_option("-o,--output", o.output, "the movie to write, e.g. preview.mp4")->required();
     movie->add_option("--frames", o.frames, "a frame set (default: every frame the pattern finds)");
@@ -189,16 +212,22 @@ int main(int argc, char** argv) {
     movie->add_option("--background", o.background, "what shows through transparent pixels")
         ->check(CLI::IsMember({"checker", "grey", "black"}));
 
-    CLI::App* submit = app.add_subcommand("submit", "send the scene to a render farm: a simulate job, then render chunks");
+    CLI::App* submit = app.add_subcommand(
+        "submit", "send the scene to a render farm: a simulate job, then render chunks");
     addSceneOptions(*submit, o);
-    submit->add_option("--scheduler", o.scheduler, "the farm's scheduler")->check(CLI::IsMember({"slurm"}));
+    submit->add_option("--scheduler", o.scheduler, "the farm's scheduler")
+        ->check(CLI::IsMember({"slurm"}));
     submit->add_option("-o,--output", o.output, "image pattern (default: the scene's)");
     submit->add_option("--chunk", o.chunk, "frames a render task")->check(CLI::Range(1, 100000));
     submit->add_option("--partition", o.partition, "the partition (queue) of both jobs");
-    submit->add_option("--sim-cpus", o.simCpus, "processors of the simulate task")->check(CLI::Range(1, 1024));
-    submit->add_option("--render-cpus", o.renderCpus, "processors of a render task")->check(CLI::Range(1, 1024));
-    submit->add_flag("--dry-run", o.dryRun, "print the job scripts and the sbatch lines; submit nothing");
-    submit->add_flag("--status", o.status, "what the submitted job has done so far, and which chunks failed");
+    submit->add_option("--sim-cpus", o.simCpus, "processors of the simulate task")
+        ->check(CLI::Range(1, 1024));
+    submit->add_option("--render-cpus", o.renderCpus, "processors of a render task")
+        ->check(CLI::Range(1, 1024));
+    submit->add_flag("--dry-run", o.dryRun,
+                     "print the job scripts and the sbatch lines; submit nothing");
+    submit->add_flag("--status", o.status,
+                     "what the submitted job has done so far, and which chunks failed");
 
     try {
         app.parse(argc, argv);
@@ -211,13 +240,17 @@ int main(int argc, char** argv) {
         if (app.get_subcommands().empty() && argc > 1 && argv[1][0] != '-') {
             // An unknown command arrives as an unexpected argument of the program.
             std::vector<std::string> commands;
-            for (const CLI::App* c : app.get_subcommands({})) commands.push_back(c->get_name());
-            message = std::string("unknown command \"") + argv[1] + "\"" + didYouMean(argv[1], commands);
+            for (const CLI::App* c : app.get_subcommands({}))
+                commands.push_back(c->get_name());
+            message =
+                std::string("unknown command \"") + argv[1] + "\"" + didYouMean(argv[1], commands);
         } else if (dynamic_cast<const CLI::ExtrasError*>(&e)) {
             message = explainExtras(app, app.remaining());
         }
-        std::fprintf(stderr, "skyvane: %s\nRun \"skyvane --help\" or \"skyvane COMMAND --help\" for usage.\n",
-                     message.c_str());
+        std::fprintf(
+            stderr,
+            "skyvane: %s\nRun \"skyvane --help\" or \"skyvane COMMAND --help\" for usage.\n",
+            message.c_str());
         return kExitUsage;
     }
     if (version) {
@@ -242,7 +275,8 @@ int main(int argc, char** argv) {
             if (std::FILE* f = std::fopen(log.c_str(), "a"))
                 std::fclose(f);
             else
-                throw HostError(kExitUsage, "--log " + o.log + ": cannot write the log (" + std::strerror(errno) + ")");
+                throw HostError(kExitUsage, "--log " + o.log + ": cannot write the log (" +
+                                                std::strerror(errno) + ")");
             ::setenv("SKYVANE_LOG", log.c_str(), 1);
         }
         if (command == info) return outcome.finish(commandInfo(o));
@@ -265,7 +299,8 @@ int main(int argc, char** argv) {
         return outcome.finish(e.code());
     } catch (const nlohmann::json::exception& e) {
         // Every value of a scene is checked where it is read; this is the net under those checks.
-        std::fprintf(stderr, "skyvane: %s: a value of the wrong kind in the scene (%s)\n", o.scene.c_str(), e.what());
+        std::fprintf(stderr, "skyvane: %s: a value of the wrong kind in the scene (%s)\n",
+                     o.scene.c_str(), e.what());
         return outcome.finish(kExitScene);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "skyvane: %s\n", e.what());

@@ -15,7 +15,9 @@ constexpr float kHeaderText[4] = {0.95f, 0.95f, 0.95f, 1};
 constexpr int kIndent = 14;
 constexpr int kHeaderHeight = 24;
 
-bool isCustom(const HostParam& p) { return p.def.param_type == PF_Param_ARBITRARY_DATA && (p.def.ui_flags & PF_PUI_CONTROL); }
+bool isCustom(const HostParam& p) {
+    return p.def.param_type == PF_Param_ARBITRARY_DATA && (p.def.ui_flags & PF_PUI_CONTROL);
+}
 
 }  // namespace
 
@@ -35,7 +37,8 @@ int Panel::layout(std::vector<int>* rowTops) {
 bool Panel::controlOrigin(int index, int& x, int& y) {
     std::vector<int> tops;
     layout(&tops);
-    if (index <= 0 || size_t(index) >= tops.size() || tops[size_t(index)] < 0 || !isCustom(host_.params()[size_t(index)]))
+    if (index <= 0 || size_t(index) >= tops.size() || tops[size_t(index)] < 0 ||
+        !isCustom(host_.params()[size_t(index)]))
         return false;
     x = kValueColumn;
     y = tops[size_t(index)] + 2;
@@ -47,7 +50,8 @@ Canvas Panel::draw(double seconds) {
     const int height = layout(&tops);
     Canvas canvas(kWidth, height, kBackground[0], kBackground[1], kBackground[2], 255);
     canvas.fillRect(0, 0, kWidth, kHeaderHeight, kHeaderBar);
-    const std::string title = host_.plugin().description().name + " — " + (host_.scene() ? host_.scene()->inputLayer : "");
+    const std::string title = host_.plugin().description().name + " — " +
+                              (host_.scene() ? host_.scene()->inputLayer : "");
     canvas.drawText(title, 8, 16, 12, kHeaderText);
 
     int depth = 0;
@@ -69,16 +73,19 @@ Canvas Panel::draw(double seconds) {
         }
         canvas.drawText(p.name, float(x + 10), float(top + 14), 11, text);
         if (isCustom(p)) {
-            host_.drawControl(int(i), canvas, kValueColumn, top + 2, p.def.ui_width, p.def.ui_height);
+            host_.drawControl(int(i), canvas, kValueColumn, top + 2, p.def.ui_width,
+                              p.def.ui_height);
             if (!p.enabled()) {
                 // A disabled control is veiled with the panel's colour.
                 std::vector<uint8_t> veil(size_t(p.def.ui_width) * size_t(p.def.ui_height) * 4);
-                for (size_t k = 0; k < veil.size(); k += 4) std::copy(kBackground, kBackground + 4, veil.begin() + std::ptrdiff_t(k));
-                canvas.drawImage(kValueColumn, top + 2, p.def.ui_width, p.def.ui_height, p.def.ui_width * 4, veil.data(), 0.6f);
+                for (size_t k = 0; k < veil.size(); k += 4)
+                    std::copy(kBackground, kBackground + 4, veil.begin() + std::ptrdiff_t(k));
+                canvas.drawImage(kValueColumn, top + 2, p.def.ui_width, p.def.ui_height,
+                                 p.def.ui_width * 4, veil.data(), 0.6f);
             }
         } else {
-            canvas.drawText(host_.valueText(int(i), seconds), float(kValueColumn), float(top + 14), 11,
-                            p.enabled() ? kValueText : kDisabledText);
+            canvas.drawText(host_.valueText(int(i), seconds), float(kValueColumn), float(top + 14),
+                            11, p.enabled() ? kValueText : kDisabledText);
         }
     }
     return canvas;

@@ -11,7 +11,7 @@ namespace skv::app {
 // value, greyed when disabled), groups with their headers, and the effect's custom controls
 // drawn by the plug-in through the drawing suites at their own sizes.
 class Panel {
-public:
+  public:
     static constexpr int kWidth = 420;
     static constexpr int kRowHeight = 20;
     static constexpr int kValueColumn = 200;
@@ -23,7 +23,7 @@ public:
     // Draws the whole panel at `seconds`.
     Canvas draw(double seconds);
 
-private:
+  private:
     int layout(std::vector<int>* rowTops);
     HeadlessHost& host_;
 };

@@ -4,9 +4,9 @@
 #include <elf.h>
 #include <unistd.h>
 
+#include <limits.h>
 #include <cstring>
 #include <fstream>
-#include <limits.h>
 
 #include "host/sdk/pipl.h"
 #include "host_error.h"
@@ -18,7 +18,9 @@ namespace {
     throw HostError(kExitPlugin, origin + ": " + what);
 }
 
-uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+uint16_t u16(const uint8_t* p) {
+    return uint16_t(p[0] | p[1] << 8);
+}
 uint32_t u32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
@@ -42,7 +44,8 @@ std::vector<uint8_t> readElfSection(const std::string& path, const std::string& 
     Elf64_Ehdr header;
     if (fileSize < sizeof header) fail(path, "not an ELF file (too short)");
     readAt(0, &header, sizeof header);
-    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) fail(path, "not an ELF file (magic number doesn't match)");
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0)
+        fail(path, "not an ELF file (magic number doesn't match)");
     if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != ELFDATA2LSB)
         fail(path, "not a 64-bit little-endian library");
     if (header.e_shentsize != sizeof(Elf64_Shdr) || header.e_shnum == 0 ||
@@ -64,11 +67,14 @@ std::vector<uint8_t> readElfSection(const std::string& path, const std::string& 
         readAt(s.sh_offset, bytes.data(), s.sh_size);
         return bytes;
     }
-    fail(path, "has no plug-in description (no " + section + " section): not a Skyvane-style effect");
+    fail(path,
+         "has no plug-in description (no " + section + " section): not a Skyvane-style effect");
 }
 
 PluginDescription parsePipl(const uint8_t* data, size_t size, const std::string& origin) {
-    const auto bad = [&](const std::string& why) { fail(origin, "malformed plug-in description: " + why); };
+    const auto bad = [&](const std::string& why) {
+        fail(origin, "malformed plug-in description: " + why);
+    };
     if (size < 10) bad("too short");
     if (u16(data) != pipl::kVersion) bad("unknown version " + std::to_string(u16(data)));
     const uint32_t count = u32(data + 6);
@@ -82,7 +88,8 @@ PluginDescription parsePipl(const uint8_t* data, size_t size, const std::string&
         if (size - offset < 16) bad("property " + std::to_string(i) + " truncated");
         const uint8_t* p = data + offset;
         const uint32_t vendor = u32(p), key = u32(p + 4), length = u32(p + 12);
-        if (length > size - offset - 16) bad("property " + std::to_string(i) + " longer than the record");
+        if (length > size - offset - 16)
+            bad("property " + std::to_string(i) + " longer than the record");
         const uint8_t* value = p + 16;
         offset += 16 + length;
         if (vendor != pipl::kVendor) continue;
@@ -90,18 +97,35 @@ PluginDescription parsePipl(const uint8_t* data, size_t size, const std::string&
             if (length < 4) bad("numeric property too short");
             return u32(value);
         };
-        if (key == pipl::kKind) d.kind = word();
-        else if (key == pipl::kName) d.name = pascal(value, length);
-        else if (key == pipl::kCategory) d.category = pascal(value, length);
-        else if (key == pipl::kMatchName) d.matchName = pascal(value, length);
-        else if (key == pipl::kEntryPointX64) d.entryPoint.assign(reinterpret_cast<const char*>(value), strnlen(reinterpret_cast<const char*>(value), length));
-        else if (key == pipl::kPiPLVersion) { word(); d.piplVersionMajor = u16(value); d.piplVersionMinor = u16(value + 2); }
-        else if (key == pipl::kSpecVersion) { word(); d.specVersionMajor = u16(value); d.specVersionMinor = u16(value + 2); }
-        else if (key == pipl::kEffectVersion) d.effectVersion = word();
-        else if (key == pipl::kInfoFlags) d.infoFlags = word();
-        else if (key == pipl::kGlobalOutFlags) d.outFlags = word();
-        else if (key == pipl::kGlobalOutFlags2) d.outFlags2 = word();
-        else if (key == pipl::kReservedInfo) d.reservedInfo = word();
+        if (key == pipl::kKind)
+            d.kind = word();
+        else if (key == pipl::kName)
+            d.name = pascal(value, length);
+        else if (key == pipl::kCategory)
+            d.category = pascal(value, length);
+        else if (key == pipl::kMatchName)
+            d.matchName = pascal(value, length);
+        else if (key == pipl::kEntryPointX64)
+            d.entryPoint.assign(reinterpret_cast<const char*>(value),
+                                strnlen(reinterpret_cast<const char*>(value), length));
+        else if (key == pipl::kPiPLVersion) {
+            word();
+            d.piplVersionMajor = u16(value);
+            d.piplVersionMinor = u16(value + 2);
+        } else if (key == pipl::kSpecVersion) {
+            word();
+            d.specVersionMajor = u16(value);
+            d.specVersionMinor = u16(value + 2);
+        } else if (key == pipl::kEffectVersion)
+            d.effectVersion = word();
+        else if (key == pipl::kInfoFlags)
+            d.infoFlags = word();
+        else if (key == pipl::kGlobalOutFlags)
+            d.outFlags = word();
+        else if (key == pipl::kGlobalOutFlags2)
+            d.outFlags2 = word();
+        else if (key == pipl::kReservedInfo)
+            d.reservedInfo = word();
     }
     return d;
 }

@@ -39,7 +39,7 @@ void checkDescription(const PluginDescription& description, const std::string& o
 // The plug-in library: its description is read and checked from the file before any of its
 // code is loaded.
 class PluginLibrary {
-public:
+  public:
     explicit PluginLibrary(const std::string& path);
     ~PluginLibrary();
     PluginLibrary(const PluginLibrary&) = delete;
@@ -52,7 +52,7 @@ public:
     // The plug-in installed next to this program.
     static std::string defaultPath();
 
-private:
+  private:
     std::string path_;
     PluginDescription description_;
     void* handle_ = nullptr;

@@ -5,9 +5,9 @@
 #include <fstream>
 #include <sstream>
 
-#include <nlohmann/json.hpp>
 #include <fcntl.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cstring>
@@ -51,7 +51,8 @@ bool fromHex(const std::string& text, std::vector<uint8_t>& bytes) {
 std::vector<uint8_t> sequenceRecord(const std::string& cacheFolder, bool outdated) {
     std::vector<uint8_t> record(8 + cacheFolder.size() + 1, 0);
     const uint32_t length = uint32_t(cacheFolder.size());
-    for (int k = 0; k < 4; ++k) record[4 + size_t(k)] = uint8_t(length >> (8 * k));
+    for (int k = 0; k < 4; ++k)
+        record[4 + size_t(k)] = uint8_t(length >> (8 * k));
     std::copy(cacheFolder.begin(), cacheFolder.end(), record.begin() + 8);
     record.back() = outdated ? 1 : 0;
     return record;
@@ -59,8 +60,8 @@ std::vector<uint8_t> sequenceRecord(const std::string& cacheFolder, bool outdate
 
 std::string cacheFolderOf(const std::vector<uint8_t>& record) {
     if (record.size() < 8) return {};
-    const uint64_t length = uint64_t(record[4]) | uint64_t(record[5]) << 8 | uint64_t(record[6]) << 16 |
-                            uint64_t(record[7]) << 24;
+    const uint64_t length = uint64_t(record[4]) | uint64_t(record[5]) << 8 |
+                            uint64_t(record[6]) << 16 | uint64_t(record[7]) << 24;
     if (length > record.size() - 8) return {};
     return std::string(record.begin() + 8, record.begin() + 8 + std::ptrdiff_t(length));
 }
@@ -80,7 +81,8 @@ std::optional<ProjectState> loadProjectState(const std::string& path) {
 
 ProjectState parseProjectState(const std::string& text, const std::string& path) {
     const auto bad = [&](const std::string& why) -> HostError {
-        return HostError(kExitScene, path + ": not a project state file (" + why + "); delete it to start afresh");
+        return HostError(kExitScene, path + ": not a project state file (" + why +
+                                         "); delete it to start afresh");
     };
     nlohmann::json root;
     try {
@@ -91,12 +93,14 @@ ProjectState parseProjectState(const std::string& text, const std::string& path)
     if (!root.is_object() || !root.contains("sequence_data") || !root["sequence_data"].is_string())
         throw bad("no sequence data");
     ProjectState state;
-    if (!fromHex(root["sequence_data"].get<std::string>(), state.sequenceData)) throw bad("sequence data is not hex");
+    if (!fromHex(root["sequence_data"].get<std::string>(), state.sequenceData))
+        throw bad("sequence data is not hex");
     if (root.contains("parameters")) {
         if (!root["parameters"].is_object()) throw bad("\"parameters\" is not an object");
         for (const auto& [name, value] : root["parameters"].items()) {
             std::vector<uint8_t> flat;
-            if (!value.is_string() || !fromHex(value.get<std::string>(), flat)) throw bad("parameter \"" + name + "\"");
+            if (!value.is_string() || !fromHex(value.get<std::string>(), flat))
+                throw bad("parameter \"" + name + "\"");
             state.parameters[name] = std::move(flat);
         }
     }
@@ -122,7 +126,8 @@ void saveProjectState(const std::string& path, const ProjectState& state) {
     root["version"] = 1;
     root["sequence_data"] = toHex(state.sequenceData);
     root["parameters"] = nlohmann::json::object();
-    for (const auto& [name, flat] : state.parameters) root["parameters"][name] = toHex(flat);
+    for (const auto& [name, flat] : state.parameters)
+        root["parameters"][name] = toHex(flat);
     root["seen"] = state.seen;
     root["outdated_by"] = state.outdatedBy;
     const std::string text = root.dump(2) + "\n";
@@ -146,7 +151,9 @@ void saveProjectState(const std::string& path, const ProjectState& state) {
         throw HostError(kExitScene, path + ": cannot write the project state (" + why + ")");
     }
     const std::string folder = std::filesystem::path(path).parent_path().string();
-    if (const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    if (const int dir =
+            ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }

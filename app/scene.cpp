@@ -25,7 +25,9 @@ int lineOf(const std::string& text, size_t byte) {
 
 }  // namespace
 
-int Composition::frameCount() const { return int(std::floor(duration * fps + 1e-9)); }
+int Composition::frameCount() const {
+    return int(std::floor(duration * fps + 1e-9));
+}
 
 const Layer* Scene::layer(const std::string& name) const {
     const int i = layerIndex(name);
@@ -58,10 +60,17 @@ Scene parseScene(const std::string& text, const std::string& path) {
         const size_t at = number.empty() ? std::string::npos : text.find(number);
         if (at == std::string::npos) fail(path, "a number beyond the range of a double");
         const size_t colon = text.rfind(':', at);
-        const size_t keyEnd = colon == std::string::npos ? std::string::npos : text.rfind('"', colon);
-        const size_t keyStart = keyEnd == std::string::npos || keyEnd == 0 ? std::string::npos : text.rfind('"', keyEnd - 1);
-        const std::string key = keyStart == std::string::npos ? "" : " of \"" + text.substr(keyStart + 1, keyEnd - keyStart - 1) + "\"";
-        fail(path + ":" + std::to_string(lineOf(text, at)), "the value " + number + key + " is beyond the range of a number");
+        const size_t keyEnd =
+            colon == std::string::npos ? std::string::npos : text.rfind('"', colon);
+        const size_t keyStart = keyEnd == std::string::npos || keyEnd == 0
+                                    ? std::string::npos
+                                    : text.rfind('"', keyEnd - 1);
+        const std::string key =
+            keyStart == std::string::npos
+                ? ""
+                : " of \"" + text.substr(keyStart + 1, keyEnd - keyStart - 1) + "\"";
+        fail(path + ":" + std::to_string(lineOf(text, at)),
+             "the value " + number + key + " is beyond the range of a number");
     }
     if (!root.is_object()) fail(path, "the scene is a JSON object");
     rejectUnknownKeys(path, "", root, {"composition", "layers", "effect", "output", "cache"});
@@ -80,7 +89,8 @@ Scene parseScene(const std::string& text, const std::string& path) {
             if (required) fail(path, std::string("composition: missing \"") + key + "\"");
             return fallback;
         }
-        if (!c[key].is_number()) fail(path, std::string("composition: \"") + key + "\" must be a number");
+        if (!c[key].is_number())
+            fail(path, std::string("composition: \"") + key + "\" must be a number");
         return c[key].get<double>();
     };
     const double width = number("width", 0, true), height = number("height", 0, true);
@@ -90,14 +100,17 @@ Scene parseScene(const std::string& text, const std::string& path) {
     scene.comp.width = int(width);
     scene.comp.height = int(height);
     scene.comp.fps = number("fps", 24, false);
-    if (!(scene.comp.fps > 0 && scene.comp.fps <= 1000)) fail(path, "composition: fps must be above 0 and at most 1000");
+    if (!(scene.comp.fps > 0 && scene.comp.fps <= 1000))
+        fail(path, "composition: fps must be above 0 and at most 1000");
     scene.comp.duration = number("duration", 0, true);
-    if (!(scene.comp.duration > 0 && scene.comp.duration <= 36000)) fail(path, "composition: duration (seconds) must be above 0");
+    if (!(scene.comp.duration > 0 && scene.comp.duration <= 36000))
+        fail(path, "composition: duration (seconds) must be above 0");
     // Every frame is a cached file and an entry of the run's plan: a count no sound scene needs
     // is refused before anything is sized by it.
     constexpr double kMaxFrames = 1000000;
     if (std::floor(scene.comp.duration * scene.comp.fps + 1e-9) > kMaxFrames)
-        fail(path, "composition: duration x fps gives " + std::to_string(int64_t(scene.comp.duration * scene.comp.fps)) +
+        fail(path, "composition: duration x fps gives " +
+                       std::to_string(int64_t(scene.comp.duration * scene.comp.fps)) +
                        " frames; at most 1000000");
     const double bits = number("bits", 8, false);
     if (bits != 8 && bits != 16 && bits != 32) fail(path, "composition: bits is 8, 16 or 32");
@@ -106,7 +119,8 @@ Scene parseScene(const std::string& text, const std::string& path) {
     if (root.contains("layers")) {
         if (!root["layers"].is_object()) fail(path, "\"layers\" is an object of named layers");
         for (const auto& [name, spec] : root["layers"].items()) {
-            scene.layers.push_back(makeLayer(name, spec, scene.dir, scene.comp.width, scene.comp.height));
+            scene.layers.push_back(
+                makeLayer(name, spec, scene.dir, scene.comp.width, scene.comp.height));
             scene.layerTexts[name] = spec.dump();
         }
     }
@@ -122,10 +136,12 @@ Scene parseScene(const std::string& text, const std::string& path) {
             scene.effect.push_back({name, value});
         }
     }
-    if (scene.inputLayer.empty()) fail(path, "effect: missing \"layer\" (the layer the effect is applied to)");
+    if (scene.inputLayer.empty())
+        fail(path, "effect: missing \"layer\" (the layer the effect is applied to)");
 
     if (root.contains("output")) {
-        if (!root["output"].is_string()) fail(path, "\"output\" is an image file pattern such as out/frame_####.png");
+        if (!root["output"].is_string())
+            fail(path, "\"output\" is an image file pattern such as out/frame_####.png");
         scene.output = root["output"].get<std::string>();
     }
     scene.output = scene.resolve(scene.output);

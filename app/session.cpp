@@ -22,7 +22,8 @@ namespace skv::app {
 namespace fs = std::filesystem;
 
 void expectOk(PF_Err err, const std::string& what) {
-    if (err != PF_Err_NONE) throw HostError(kExitPlugin, what + " failed with host error " + std::to_string(err));
+    if (err != PF_Err_NONE)
+        throw HostError(kExitPlugin, what + " failed with host error " + std::to_string(err));
 }
 
 Session::Session(const std::string& pluginPath, const std::string& scenePath,
@@ -52,14 +53,17 @@ Session::Session(const std::string& pluginPath, const std::string& scenePath,
     if (saved_) outdatedBy_ = saved_->outdatedBy;
 }
 
-Session::~Session() { host_.reset(); }
+Session::~Session() {
+    host_.reset();
+}
 
 void Session::applySavedValues() {
     if (!saved_) return;
     for (const auto& [name, flat] : saved_->parameters) {
         const int index = host_->paramIndex(name);
         if (index < 0 || !host_->setFlatValue(index, flat))
-            throw HostError(kExitScene, scene_->projectPath() + ": the saved value of \"" + name + "\" does not fit the effect");
+            throw HostError(kExitScene, scene_->projectPath() + ": the saved value of \"" + name +
+                                            "\" does not fit the effect");
         host_->params()[size_t(index)].changed = true;
     }
 }
@@ -71,7 +75,8 @@ std::map<std::string, std::string> Session::fingerprints() {
                            (input == scene_->layerTexts.end() ? "" : input->second);
     for (size_t i = 1; i < host_->params().size(); ++i) {
         const HostParam& p = host_->params()[i];
-        if (p.def.param_type == PF_Param_GROUP_START || p.def.param_type == PF_Param_GROUP_END) continue;
+        if (p.def.param_type == PF_Param_GROUP_START || p.def.param_type == PF_Param_GROUP_END)
+            continue;
         values[p.name] = host_->valueFingerprint(int(i));
     }
     return values;
@@ -100,7 +105,8 @@ uint64_t Session::estimatedMemory() {
         return index < 0 ? fallback : host_->params()[size_t(index)].def.u.fs_d.value;
     };
     const double scale = std::max(value("Resolution Scale", 1.0), 1e-3);
-    const double cells = (std::trunc(scene_->comp.width / scale) + 2) * (std::trunc(scene_->comp.height / scale) + 2);
+    const double cells = (std::trunc(scene_->comp.width / scale) + 2) *
+                         (std::trunc(scene_->comp.height / scale) + 2);
     const double pixels = double(scene_->comp.width) * double(scene_->comp.height);
     // The solver's fields and scratch grids with the engine's input grids (about 60 grids of
     // floats a cell); the source images at layer size and at grid size, the renderer's images
@@ -109,12 +115,16 @@ uint64_t Session::estimatedMemory() {
     constexpr double kFloatsPerCell = 60, kFloatsPerPixel = 40;
     // The frame cache holds at most its budget, and never more than every frame of the run
     // (13 grids a frame at most).
-    const double ramBudget = std::max(0.0, std::trunc(value("RAM Cache Size (in MB)", 0))) * 1048576.0;
-    const double ramCache = std::min(ramBudget, 13.0 * 4.0 * cells * double(scene_->comp.frameCount()));
+    const double ramBudget =
+        std::max(0.0, std::trunc(value("RAM Cache Size (in MB)", 0))) * 1048576.0;
+    const double ramCache =
+        std::min(ramBudget, 13.0 * 4.0 * cells * double(scene_->comp.frameCount()));
     // Each layer's pixels, as an image of floats and as the pixel world the plug-in reads.
     double layerBytes = 0;
-    for (const auto& layer : scene_->layers) layerBytes += 32.0 * double(layer->width()) * double(layer->height());
-    return uint64_t(4.0 * (kFloatsPerCell * cells + kFloatsPerPixel * pixels) + layerBytes + ramCache);
+    for (const auto& layer : scene_->layers)
+        layerBytes += 32.0 * double(layer->width()) * double(layer->height());
+    return uint64_t(4.0 * (kFloatsPerCell * cells + kFloatsPerPixel * pixels) + layerBytes +
+                    ramCache);
 }
 
 void Session::checkMemory() {
@@ -124,12 +134,15 @@ void Session::checkMemory() {
     const uint64_t needed = estimatedMemory();
     if (needed <= limit) return;
     char text[256];
-    std::snprintf(text, sizeof text,
-                  "the scene would need about %.1f GiB of memory (%d x %d at its \"Resolution Scale\" and "
-                  "\"RAM Cache Size (in MB)\"), more than the %.1f GiB available",
-                  double(needed) / 1073741824.0, scene_->comp.width, scene_->comp.height, double(limit) / 1073741824.0);
+    std::snprintf(
+        text, sizeof text,
+        "the scene would need about %.1f GiB of memory (%d x %d at its \"Resolution Scale\" and "
+        "\"RAM Cache Size (in MB)\"), more than the %.1f GiB available",
+        double(needed) / 1073741824.0, scene_->comp.width, scene_->comp.height,
+        double(limit) / 1073741824.0);
     throw HostError(kExitScene, scene_->path + ": " + text +
-                                    "; raise \"Resolution Scale\" or lower the size (SKYVANE_MEMORY_LIMIT_MB sets the limit)");
+                                    "; raise \"Resolution Scale\" or lower the size "
+                                    "(SKYVANE_MEMORY_LIMIT_MB sets the limit)");
 }
 
 bool Session::openInstance(CacheUse use) {
@@ -145,7 +158,8 @@ bool Session::openInstance(CacheUse use) {
         const std::string probe = folder + "/.skyvane-write-test-" + std::to_string(::getpid());
         const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0)
-            throw HostError(kExitSimulation, folder + ": cannot write the cache folder (" + std::strerror(errno) + ")");
+            throw HostError(kExitSimulation, folder + ": cannot write the cache folder (" +
+                                                 std::strerror(errno) + ")");
         ::close(fd);
         ::unlink(probe.c_str());
     } else if (!fs::is_directory(folder, error)) {
@@ -163,13 +177,16 @@ bool Session::openInstance(CacheUse use) {
         // A saved folder that is gone went with a moved project: its name is what can be compared.
         const fs::path before = cacheFolderOf(saved_->sequenceData);
         bool sameFolder = before.empty() || before.filename() == fs::path(folder).filename();
-        if (before.is_absolute() && fs::exists(before, error)) sameFolder = fs::equivalent(before, folder, error);
+        if (before.is_absolute() && fs::exists(before, error))
+            sameFolder = fs::equivalent(before, folder, error);
         if (!sameFolder) {
             mark = true;
-            if (std::find(outdatedBy_.begin(), outdatedBy_.end(), "cache") == outdatedBy_.end()) outdatedBy_.push_back("cache");
+            if (std::find(outdatedBy_.begin(), outdatedBy_.end(), "cache") == outdatedBy_.end())
+                outdatedBy_.push_back("cache");
         }
     }
-    expectOk(host_->sequenceResetup(sequenceRecord(folder, mark)), saved_ ? "sequence re-set-up" : "sequence set-up");
+    expectOk(host_->sequenceResetup(sequenceRecord(folder, mark)),
+             saved_ ? "sequence re-set-up" : "sequence set-up");
     {
         // The plug-in falls back to a temporary folder when it cannot open the one it is given;
         // frames there would vanish with the process.
@@ -187,7 +204,8 @@ bool Session::openInstance(CacheUse use) {
         if (index < 0) continue;
         const bool before = outdated();
         expectOk(host_->userChangedParam(index), "the change of \"" + name + "\"");
-        if (!before && outdated() && std::find(outdatedBy_.begin(), outdatedBy_.end(), name) == outdatedBy_.end())
+        if (!before && outdated() &&
+            std::find(outdatedBy_.begin(), outdatedBy_.end(), name) == outdatedBy_.end())
             outdatedBy_.push_back(name);
     }
     return true;

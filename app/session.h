@@ -20,7 +20,7 @@ namespace skv::app {
 // state beside the scene describes, as a reopened project does. Its destructor sets everything
 // down again.
 class Session {
-public:
+  public:
     // The name under which the composition (size, rate, duration, the input layer) is compared
     // between runs; its changes reach the plug-in as a change of the input layer.
     static constexpr const char* kComposition = "composition";
@@ -66,7 +66,7 @@ public:
     HeadlessHost& host() { return *host_; }
     PluginLibrary& plugin() { return *plugin_; }
 
-private:
+  private:
     std::unique_ptr<Scene> scene_;
     std::unique_ptr<PluginLibrary> plugin_;
     std::unique_ptr<HeadlessHost> host_;

@@ -5,9 +5,9 @@
 #include <map>
 #include <string>
 
-#include "fuzz_support.h"
 #include "cache/frame_store.h"
 #include "field_export.h"
+#include "fuzz_support.h"
 #include "host_error.h"
 #include "platform/log.h"
 #include "render/render_frame.h"

@@ -434,8 +434,22 @@ void BFS::emptyCache() {
     if (!cacheDirectory_.exists()) return;
     std::vector<std::string> names;
     cacheDirectory_.list(names);
+    // Only what the store writes: a user's own file that happens to share the prefix stays.
     for (const auto& name : names)
-        if (name.starts_with(filePrefix_)) removeFile(cacheDirectory_.path() + "/" + name);
+        if (isFrameFileName(name)) removeFile(cacheDirectory_.path() + "/" + name);
+}
+
+// The prefix, the frame number (digits, a minus sign before a negative one), ".bcf", and
+// ".tmp" for a file left half-written.
+bool BFS::isFrameFileName(const std::string& name) const {
+    if (!name.starts_with(filePrefix_)) return false;
+    std::string_view rest(name);
+    rest.remove_prefix(filePrefix_.size());
+    if (rest.ends_with(".tmp")) rest.remove_suffix(4);
+    if (!rest.ends_with(".bcf")) return false;
+    rest.remove_suffix(4);
+    return !rest.empty() && std::all_of(rest.begin(), rest.end(),
+                                        [](char c) { return (c >= '0' && c <= '9') || c == '-'; });
 }
 
 // ---- State ----
@@ -450,7 +464,7 @@ bool BFS::holdsFrames() const {
     std::vector<std::string> names;
     cacheDirectory_.list(names);
     return std::any_of(names.begin(), names.end(), [this](const std::string& name) {
-        return name.starts_with(filePrefix_) && name.ends_with(".bcf");
+        return isFrameFileName(name) && name.ends_with(".bcf");
     });
 }
 
@@ -774,8 +788,9 @@ bool BFS::loadFrameFile(CacheFrame& frame, const std::string& path, int32_t fram
         if (entry.grid.depth() != 1 || !near(entry.grid.width(), first.width()) ||
             !near(entry.grid.height(), first.height()) ||
             entry.grid.count() != uint64_t(entry.grid.width()) * entry.grid.height()) {
-            why = "grid type " + std::to_string(header.gridType) + " is " + std::to_string(entry.grid.width()) + "x" +
-                  std::to_string(entry.grid.height()) + "x" + std::to_string(entry.grid.depth()) + " in a frame of " +
+            why = "grid type " + std::to_string(header.gridType) + " is " +
+                  std::to_string(entry.grid.width()) + "x" + std::to_string(entry.grid.height()) +
+                  "x" + std::to_string(entry.grid.depth()) + " in a frame of " +
                   std::to_string(first.width()) + "x" + std::to_string(first.height());
             return false;
         }

@@ -201,6 +201,8 @@ class BFS : public Worker {
     bool writeFrameFile(const CacheFrame& frame, const std::string& path, uint32_t codec);
     void removeLeftoverFiles();
     std::string frameFilePath(int32_t frameNumber) const;
+    // True for the names of the store's frame files and of those left half-written.
+    bool isFrameFileName(const std::string& name) const;
     std::string frameFilePathIn(const std::string& folder, int32_t frameNumber) const;
     void waitForHolders();
 

@@ -4,15 +4,17 @@
 #include <cmath>
 #include <new>
 
-#include "platform/denormals.h"
-#include "solver/fast_solver.h"
 #include "gpu/cuda_state.h"
+#include "platform/denormals.h"
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "solver/fast_solver.h"
 
 namespace skv {
 
-Simulation::Simulation() : store_(std::make_unique<BFS>()) { reset(true); }
+Simulation::Simulation() : store_(std::make_unique<BFS>()) {
+    reset(true);
+}
 
 Simulation::~Simulation() {
     CudaContextGuard guard;  // the solver may hold device memory
@@ -42,11 +44,11 @@ void Simulation::resize(uint32_t width, uint32_t height, bool reset) {
         if (solver_) solver_->resize(width, height);
     }
     try {
-        for (FloatGrid* g : {&inputs_.velocityU, &inputs_.velocityV, &inputs_.velocityWeight,
-                             &inputs_.temperature, &inputs_.temperatureWeight, &inputs_.density,
-                             &inputs_.fuel, &inputs_.divergence, &inputs_.obstacle, &inputs_.obstacleU,
-                             &inputs_.obstacleV, &inputs_.red, &inputs_.green, &inputs_.blue,
-                             &inputs_.alpha})
+        for (FloatGrid* g :
+             {&inputs_.velocityU, &inputs_.velocityV, &inputs_.velocityWeight, &inputs_.temperature,
+              &inputs_.temperatureWeight, &inputs_.density, &inputs_.fuel, &inputs_.divergence,
+              &inputs_.obstacle, &inputs_.obstacleU, &inputs_.obstacleV, &inputs_.red,
+              &inputs_.green, &inputs_.blue, &inputs_.alpha})
             g->resize(paddedWidth_, paddedHeight_, 1, true);
     } catch (const std::bad_alloc&) {
         throw Exception("Failed to resize simulation grids - out of memory?");
@@ -61,11 +63,11 @@ void Simulation::reset(bool clearInputs) {
         solver_->reset();
     }
     if (clearInputs) {
-        for (FloatGrid* g : {&inputs_.velocityU, &inputs_.velocityV, &inputs_.velocityWeight,
-                             &inputs_.temperature, &inputs_.temperatureWeight, &inputs_.density,
-                             &inputs_.fuel, &inputs_.divergence, &inputs_.obstacle,
-                             &inputs_.obstacleU, &inputs_.obstacleV, &inputs_.red, &inputs_.green,
-                             &inputs_.blue, &inputs_.alpha})
+        for (FloatGrid* g :
+             {&inputs_.velocityU, &inputs_.velocityV, &inputs_.velocityWeight, &inputs_.temperature,
+              &inputs_.temperatureWeight, &inputs_.density, &inputs_.fuel, &inputs_.divergence,
+              &inputs_.obstacle, &inputs_.obstacleU, &inputs_.obstacleV, &inputs_.red,
+              &inputs_.green, &inputs_.blue, &inputs_.alpha})
             g->clear();
     }
     currentTime_.time = Rational(0, 1);
@@ -87,13 +89,16 @@ bool Simulation::resumeFromCache(int32_t frameNumber) {
         CacheFrameGuard frame(store_.get(), frameNumber, true);
         if (!frame.frame()) return false;
         const FloatGrid* bySlot[kOutputSlots] = {};
-        const std::pair<int, uint32_t> stored[] = {{kOutputVelocityU, 5}, {kOutputVelocityV, 6}, {kOutputDensity, 2},
-                                                   {kOutputTemperature, 3}, {kOutputFuel, 4}, {kOutputTextureU, 8},
-                                                   {kOutputTextureV, 9}, {kOutputRed, 10}, {kOutputGreen, 11},
-                                                   {kOutputBlue, 12}, {kOutputAlpha, 13}};
-        for (const auto& [slot, gridType] : stored) bySlot[slot] = frame.grid(gridType);
+        const std::pair<int, uint32_t> stored[] = {
+            {kOutputVelocityU, 5},   {kOutputVelocityV, 6}, {kOutputDensity, 2},
+            {kOutputTemperature, 3}, {kOutputFuel, 4},      {kOutputTextureU, 8},
+            {kOutputTextureV, 9},    {kOutputRed, 10},      {kOutputGreen, 11},
+            {kOutputBlue, 12},       {kOutputAlpha, 13}};
+        for (const auto& [slot, gridType] : stored)
+            bySlot[slot] = frame.grid(gridType);
         // A frame without velocity is not a state to continue from.
-        if (bySlot[kOutputVelocityU] && bySlot[kOutputVelocityV]) bound = solver_->restoreFields(bySlot, kOutputSlots);
+        if (bySlot[kOutputVelocityU] && bySlot[kOutputVelocityV])
+            bound = solver_->restoreFields(bySlot, kOutputSlots);
     }
     if (!(bound >= 0.0)) {
         solver_->reset();
@@ -150,8 +155,8 @@ SolverInputs Simulation::solverInputs() {
 bool Simulation::report(int done, int total) {
     const int64_t all = int64_t(stepsDone_) + remSteps_;
     const int64_t scaledTotal = int64_t(total) * all;
-    const int64_t scaledDone = stepsDone_ >= all ? int64_t(stepsDone_) * total
-                                                 : int64_t(stepsDone_) * total + done;
+    const int64_t scaledDone =
+        stepsDone_ >= all ? int64_t(stepsDone_) * total : int64_t(stepsDone_) * total + done;
     if (!sink_) return false;
     return sink_->report(int(std::min<int64_t>(scaledDone, INT32_MAX)),
                          int(std::min<int64_t>(scaledTotal, INT32_MAX)));
@@ -207,7 +212,8 @@ void Simulation::update(ProgressSink* sink) {
     solver_->setInputs(solverInputs());
     str += local.elapsed();
 
-    const double frameDt = frameDuration_.den() != 0 ? frameDuration_.num() / frameDuration_.den() : 0.0;
+    const double frameDt =
+        frameDuration_.den() != 0 ? frameDuration_.num() / frameDuration_.den() : 0.0;
     if (remSteps_ < 1) {
         remDt_ = frameDt;
         remSteps_ = std::max(1, subSteps_);
@@ -224,16 +230,17 @@ void Simulation::update(ProgressSink* sink) {
         }
         chooseSubStep(frameDt, usedDt);
         if (stepsDone_ + remSteps_ > maxSubStepsPerFrame())
-            throw Exception("Simulation diverged: a frame needs " + std::to_string(stepsDone_ + remSteps_) +
-                            " sub-steps, more than the " + std::to_string(maxSubStepsPerFrame()) +
+            throw Exception("Simulation diverged: a frame needs " +
+                            std::to_string(stepsDone_ + remSteps_) + " sub-steps, more than the " +
+                            std::to_string(maxSubStepsPerFrame()) +
                             " of a flow that crosses the grid ten times in one frame");
         if (sink_ && !sink_->report(stepsDone_, stepsDone_ + remSteps_)) {
             SKV_LOG(Info, "aborting update after " << stepsDone_ << " steps, " << remSteps_
-                                                    << " remaining");
+                                                   << " remaining");
             return;
         }
-        SKV_LOG(Debug, "rem_dt: " << remDt_ << " (" << remSteps_ << "), used_dt: " << usedDt
-                                  << " (" << subSteps_ << "), max_dt: " << maxDt_);
+        SKV_LOG(Debug, "rem_dt: " << remDt_ << " (" << remSteps_ << "), used_dt: " << usedDt << " ("
+                                  << subSteps_ << "), max_dt: " << maxDt_);
         local.restart();
         solver_->parameters() = params_;
         src += local.elapsed();
@@ -262,7 +269,8 @@ int Simulation::maxSubStepsPerFrame() const {
     constexpr double kGridCrossingsPerFrame = 10;
     constexpr int kFloor = 1000;
     const double factor = params_.domainOpenness == 0.0 ? 1.0 : 0.5;
-    const double bound = std::ceil(kGridCrossingsPerFrame * double(std::max(width_, height_)) / factor);
+    const double bound =
+        std::ceil(kGridCrossingsPerFrame * double(std::max(width_, height_)) / factor);
     return std::max(kFloor, int(std::min(bound, 1e9)));
 }
 
@@ -276,7 +284,8 @@ void Simulation::finishFrame(double src, double str, double pro, double vel, dou
     storeFrame();
     const double sav = phaseTimer_.elapsed();
     SKV_LOG(Debug, currentTime_.frameIndex()
-                       << "F" << " #" << stepsDone_ << " src(" << src << ") str(" << str << ") pro(" << pro
+                       << "F"
+                       << " #" << stepsDone_ << " src(" << src << ") str(" << str << ") pro(" << pro
                        << ") adv(" << solver_->advectionSeconds() << ") vor("
                        << solver_->vorticitySeconds() << ") slv(" << solver_->pressureSeconds()
                        << ") vel(" << vel << ") tot(" << tot << ") sav(" << sav << ") out(" << out

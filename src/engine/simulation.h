@@ -5,11 +5,11 @@
 
 #include "cache/frame_store.h"
 #include "grid/float_grid.h"
-#include "solver/fluid_solver.h"
 #include "grid/progress_sink.h"
 #include "grid/rational.h"
 #include "grid/simulation_parameters.h"
 #include "platform/timer.h"
+#include "solver/fluid_solver.h"
 
 namespace skv {
 
@@ -18,7 +18,7 @@ namespace skv {
 // update). update() advances exactly one output frame, in sub-steps whose size follows the
 // solver's stability bound, and stores the frame in the frame store.
 class Simulation : public ProgressSink {
-public:
+  public:
     Simulation();
     ~Simulation() override;
     Simulation(const Simulation&) = delete;
@@ -100,7 +100,7 @@ public:
     // Lets tests drive the frame update with a solver of their own.
     void setSolverForTesting(std::unique_ptr<FluidSolver> solver);
 
-private:
+  private:
     void ensureSolver();
     void chooseSubStep(double frameDt, double& usedDt);
     void finishFrame(double src, double str, double pro, double vel, double out);

@@ -14,9 +14,9 @@ CudaDriver loadSystemDriver() {
         driver.failure = error ? error : "libcuda.so.1 not found";
         return driver;
     }
-#define SKV_CUDA_BIND_ENTRY(member, symbol, required, ret, params)                  \
-    driver.member = reinterpret_cast<ret(*) params>(::dlsym(library, symbol));     \
-    if (!driver.member && required && driver.failure.empty())                      \
+#define SKV_CUDA_BIND_ENTRY(member, symbol, required, ret, params)             \
+    driver.member = reinterpret_cast<ret(*) params>(::dlsym(library, symbol)); \
+    if (!driver.member && required && driver.failure.empty())                  \
         driver.failure = std::string("libcuda.so.1 lacks ") + symbol;
     SKV_CUDA_DRIVER_ENTRIES(SKV_CUDA_BIND_ENTRY)
 #undef SKV_CUDA_BIND_ENTRY

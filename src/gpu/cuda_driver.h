@@ -61,50 +61,49 @@ struct CUDA_MEMCPY2D {
 };
 
 // X(member, exported symbol, required, return type, parameter list)
-#define SKV_CUDA_DRIVER_ENTRIES(X)                                                              \
-    X(cuInit, "cuInit", true, CUresult, (unsigned int flags))                                  \
-    X(cuDeviceGetCount, "cuDeviceGetCount", true, CUresult, (int* count))                     \
-    X(cuDeviceGet, "cuDeviceGet", true, CUresult, (CUdevice* device, int ordinal))            \
-    X(cuDeviceGetName, "cuDeviceGetName", true, CUresult, (char* name, int len, CUdevice dev)) \
-    X(cuDeviceGetAttribute, "cuDeviceGetAttribute", true, CUresult,                            \
-      (int* value, int attribute, CUdevice dev))                                               \
-    X(cuCtxCreate, "cuCtxCreate_v2", true, CUresult,                                           \
-      (CUcontext* ctx, unsigned int flags, CUdevice dev))                                      \
-    X(cuCtxGetDevice, "cuCtxGetDevice", true, CUresult, (CUdevice* device))                   \
-    X(cuCtxGetCurrent, "cuCtxGetCurrent", true, CUresult, (CUcontext* ctx))                   \
-    X(cuCtxPushCurrent, "cuCtxPushCurrent_v2", true, CUresult, (CUcontext ctx))               \
-    X(cuCtxPopCurrent, "cuCtxPopCurrent_v2", true, CUresult, (CUcontext* ctx))                \
-    X(cuCtxAttach, "cuCtxAttach", false, CUresult, (CUcontext* ctx, unsigned int flags))      \
-    X(cuCtxDetach, "cuCtxDetach", false, CUresult, (CUcontext ctx))                           \
-    X(cuCtxSynchronize, "cuCtxSynchronize", true, CUresult, ())                               \
-    X(cuMemGetInfo, "cuMemGetInfo_v2", true, CUresult, (size_t* free, size_t* total))         \
-    X(cuMemAllocPitch, "cuMemAllocPitch_v2", true, CUresult,                                   \
-      (CUdeviceptr* dptr, size_t* pitch, size_t widthInBytes, size_t height,                   \
-       unsigned int elementSizeBytes))                                                         \
-    X(cuMemAlloc, "cuMemAlloc_v2", true, CUresult, (CUdeviceptr* dptr, size_t bytes))         \
-    X(cuMemFree, "cuMemFree_v2", true, CUresult, (CUdeviceptr dptr))                          \
-    X(cuMemcpy2D, "cuMemcpy2D_v2", true, CUresult, (const CUDA_MEMCPY2D* copy))               \
-    X(cuMemcpyDtoH, "cuMemcpyDtoH_v2", true, CUresult,                                         \
-      (void* dst, CUdeviceptr src, size_t bytes))                                              \
-    X(cuMemcpyHtoD, "cuMemcpyHtoD_v2", true, CUresult,                                         \
-      (CUdeviceptr dst, const void* src, size_t bytes))                                        \
-    X(cuMemcpyDtoD, "cuMemcpyDtoD_v2", true, CUresult,                                         \
-      (CUdeviceptr dst, CUdeviceptr src, size_t bytes))                                        \
-    X(cuMemsetD8, "cuMemsetD8_v2", true, CUresult,                                             \
-      (CUdeviceptr dst, unsigned char value, size_t count))                                    \
-    X(cuMemsetD32, "cuMemsetD32_v2", true, CUresult,                                           \
-      (CUdeviceptr dst, unsigned int value, size_t count))                                     \
-    X(cuMemsetD2D32, "cuMemsetD2D32_v2", true, CUresult,                                       \
-      (CUdeviceptr dst, size_t pitch, unsigned int value, size_t width, size_t height))        \
-    X(cuModuleLoadData, "cuModuleLoadData", true, CUresult,                                    \
-      (CUmodule * module, const void* image))                                                  \
-    X(cuModuleUnload, "cuModuleUnload", true, CUresult, (CUmodule module))                    \
-    X(cuModuleGetFunction, "cuModuleGetFunction", true, CUresult,                              \
-      (CUfunction * function, CUmodule module, const char* name))                              \
-    X(cuLaunchKernel, "cuLaunchKernel", true, CUresult,                                        \
-      (CUfunction f, unsigned int gridX, unsigned int gridY, unsigned int gridZ,               \
-       unsigned int blockX, unsigned int blockY, unsigned int blockZ,                          \
-       unsigned int sharedMemBytes, CUstream stream, void** params, void** extra))             \
+#define SKV_CUDA_DRIVER_ENTRIES(X)                                                                 \
+    X(cuInit, "cuInit", true, CUresult, (unsigned int flags))                                      \
+    X(cuDeviceGetCount, "cuDeviceGetCount", true, CUresult, (int* count))                          \
+    X(cuDeviceGet, "cuDeviceGet", true, CUresult, (CUdevice * device, int ordinal))                \
+    X(cuDeviceGetName, "cuDeviceGetName", true, CUresult, (char* name, int len, CUdevice dev))     \
+    X(cuDeviceGetAttribute, "cuDeviceGetAttribute", true, CUresult,                                \
+      (int* value, int attribute, CUdevice dev))                                                   \
+    X(cuCtxCreate, "cuCtxCreate_v2", true, CUresult,                                               \
+      (CUcontext * ctx, unsigned int flags, CUdevice dev))                                         \
+    X(cuCtxGetDevice, "cuCtxGetDevice", true, CUresult, (CUdevice * device))                       \
+    X(cuCtxGetCurrent, "cuCtxGetCurrent", true, CUresult, (CUcontext * ctx))                       \
+    X(cuCtxPushCurrent, "cuCtxPushCurrent_v2", true, CUresult, (CUcontext ctx))                    \
+    X(cuCtxPopCurrent, "cuCtxPopCurrent_v2", true, CUresult, (CUcontext * ctx))                    \
+    X(cuCtxAttach, "cuCtxAttach", false, CUresult, (CUcontext * ctx, unsigned int flags))          \
+    X(cuCtxDetach, "cuCtxDetach", false, CUresult, (CUcontext ctx))                                \
+    X(cuCtxSynchronize, "cuCtxSynchronize", true, CUresult, ())                                    \
+    X(cuMemGetInfo, "cuMemGetInfo_v2", true, CUresult, (size_t * free, size_t * total))            \
+    X(cuMemAllocPitch, "cuMemAllocPitch_v2", true, CUresult,                                       \
+      (CUdeviceptr * dptr, size_t * pitch, size_t widthInBytes, size_t height,                     \
+       unsigned int elementSizeBytes))                                                             \
+    X(cuMemAlloc, "cuMemAlloc_v2", true, CUresult, (CUdeviceptr * dptr, size_t bytes))             \
+    X(cuMemFree, "cuMemFree_v2", true, CUresult, (CUdeviceptr dptr))                               \
+    X(cuMemcpy2D, "cuMemcpy2D_v2", true, CUresult, (const CUDA_MEMCPY2D* copy))                    \
+    X(cuMemcpyDtoH, "cuMemcpyDtoH_v2", true, CUresult, (void* dst, CUdeviceptr src, size_t bytes)) \
+    X(cuMemcpyHtoD, "cuMemcpyHtoD_v2", true, CUresult,                                             \
+      (CUdeviceptr dst, const void* src, size_t bytes))                                            \
+    X(cuMemcpyDtoD, "cuMemcpyDtoD_v2", true, CUresult,                                             \
+      (CUdeviceptr dst, CUdeviceptr src, size_t bytes))                                            \
+    X(cuMemsetD8, "cuMemsetD8_v2", true, CUresult,                                                 \
+      (CUdeviceptr dst, unsigned char value, size_t count))                                        \
+    X(cuMemsetD32, "cuMemsetD32_v2", true, CUresult,                                               \
+      (CUdeviceptr dst, unsigned int value, size_t count))                                         \
+    X(cuMemsetD2D32, "cuMemsetD2D32_v2", true, CUresult,                                           \
+      (CUdeviceptr dst, size_t pitch, unsigned int value, size_t width, size_t height))            \
+    X(cuModuleLoadData, "cuModuleLoadData", true, CUresult,                                        \
+      (CUmodule * module, const void* image))                                                      \
+    X(cuModuleUnload, "cuModuleUnload", true, CUresult, (CUmodule module))                         \
+    X(cuModuleGetFunction, "cuModuleGetFunction", true, CUresult,                                  \
+      (CUfunction * function, CUmodule module, const char* name))                                  \
+    X(cuLaunchKernel, "cuLaunchKernel", true, CUresult,                                            \
+      (CUfunction f, unsigned int gridX, unsigned int gridY, unsigned int gridZ,                   \
+       unsigned int blockX, unsigned int blockY, unsigned int blockZ, unsigned int sharedMemBytes, \
+       CUstream stream, void** params, void** extra))                                              \
     X(cuGetErrorName, "cuGetErrorName", false, CUresult, (CUresult error, const char** name))
 
 // The driver's entry points as one table of function pointers. The process table is loaded

@@ -92,9 +92,15 @@ bool CudaState::synchronize() const {
     return false;
 }
 
-void setCudaEnabled(bool enabled) { CudaState::instance().setEnabled(enabled); }
-bool isCudaActive() { return CudaState::instance().isActive(); }
-bool hasCurrentCudaContext() { return CudaState::instance().hasCurrentContext(); }
+void setCudaEnabled(bool enabled) {
+    CudaState::instance().setEnabled(enabled);
+}
+bool isCudaActive() {
+    return CudaState::instance().isActive();
+}
+bool hasCurrentCudaContext() {
+    return CudaState::instance().hasCurrentContext();
+}
 
 CudaContextGuard::CudaContextGuard(CudaState& state) : state_(state) {
     if (!state_.isActive()) return;
@@ -131,7 +137,8 @@ CudaContextGuard::~CudaContextGuard() {
     const CudaDriver& d = state_.driver();
     if (pushed_) {
         CUcontext popped = nullptr;
-        if (d.cuCtxPopCurrent(&popped) != CUDA_SUCCESS) SKV_LOG(Error, "Failed to pop CUDA context");
+        if (d.cuCtxPopCurrent(&popped) != CUDA_SUCCESS)
+            SKV_LOG(Error, "Failed to pop CUDA context");
     }
     if (attached_ && d.cuCtxDetach && d.cuCtxDetach(attached_) != CUDA_SUCCESS)
         SKV_LOG(Error, "Failed to detach from CUDA context");

@@ -15,7 +15,7 @@ class SolverKernels;
 // The process-wide CUDA state: whether a usable device exists (fixed at creation), whether
 // the user wants it for the current run, and the one context of the process on device 0.
 class CudaState {
-public:
+  public:
     // Binds nothing itself: uses the given driver table, which must outlive the state. Detects
     // device 0 and logs either "Using CUDA device ..." or "No CUDA device found".
     explicit CudaState(const cuda::CudaDriver& driver);
@@ -49,7 +49,7 @@ public:
     SolverKernels& solverKernels();
     FieldKernels& fieldKernels();
 
-private:
+  private:
     friend class CudaContextGuard;
 
     const cuda::CudaDriver& driver_;
@@ -73,7 +73,7 @@ bool hasCurrentCudaContext();
 // nested in another on the same thread). Failures are logged; work in its scope then fails
 // in its own wrappers. Does nothing while CUDA is not active.
 class CudaContextGuard {
-public:
+  public:
     explicit CudaContextGuard(CudaState& state = CudaState::instance());
     ~CudaContextGuard();
     CudaContextGuard(const CudaContextGuard&) = delete;
@@ -82,7 +82,7 @@ public:
     bool pushed() const { return pushed_; }
     cuda::CUcontext attached() const { return attached_; }
 
-private:
+  private:
     CudaState& state_;
     bool pushed_ = false;
     cuda::CUcontext attached_ = nullptr;

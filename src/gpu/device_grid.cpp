@@ -4,8 +4,8 @@
 #include <new>
 #include <utility>
 
-#include "grid/float_grid.h"
 #include "gpu/cuda_state.h"
+#include "grid/float_grid.h"
 #include "platform/log.h"
 
 namespace skv {

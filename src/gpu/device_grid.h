@@ -36,11 +36,11 @@ class DeviceGrid {
     // Allocates for width × height × depth. The same size returns true at once (nothing is
     // cleared, the driver is not called); another size frees the old memory first, and a
     // failed allocation leaves the grid empty (all sizes 0) and returns false.
-    bool resize(uint32_t width, uint32_t height, uint32_t depth, bool clear);
-    bool resize(uint32_t width, uint32_t height, bool clear) {
+    [[nodiscard]] bool resize(uint32_t width, uint32_t height, uint32_t depth, bool clear);
+    [[nodiscard]] bool resize(uint32_t width, uint32_t height, bool clear) {
         return resize(width, height, 1, clear);
     }
-    bool resize(uint32_t count, bool clear) { return resize(count, 1, 1, clear); }
+    [[nodiscard]] bool resize(uint32_t count, bool clear) { return resize(count, 1, 1, clear); }
     // Frees the memory (unless borrowed) and zeroes every size.
     void release();
 
@@ -54,8 +54,8 @@ class DeviceGrid {
     // Whole-grid transfers through the grid's one copy descriptor: width · 4 bytes per row.
     // upload sizes the device grid like the host grid (without clearing); download sizes the
     // host grid like this one.
-    bool upload(const FloatGrid& host);
-    bool download(FloatGrid& host);
+    [[nodiscard]] bool upload(const FloatGrid& host);
+    [[nodiscard]] bool download(FloatGrid& host);
 
     // Makes this (borrowed) grid a view of the first height rows and width columns of owner,
     // with the owner's pitch.

@@ -30,7 +30,7 @@ class FieldKernels {
 
     // Loads the module, looks up its 22 kernels and allocates the reduction's scratch, unless
     // done already. A failure unloads again (a later call retries) and returns false.
-    bool initFieldKernels();
+    [[nodiscard]] bool initFieldKernels();
     bool loaded() const { return module_ != nullptr; }
 
     bool axpy(DeviceGrid& z, float a, const DeviceGrid& x, const DeviceGrid& y);  // z = a·x + y

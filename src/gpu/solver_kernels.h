@@ -3,10 +3,10 @@
 #include <array>
 #include <string_view>
 
-#include "kernels/forces_cells.h"
 #include "gpu/cuda_driver.h"
 #include "gpu/device_grid.h"
 #include "gpu/kernel_modules.h"
+#include "kernels/forces_cells.h"
 
 namespace skv {
 
@@ -34,7 +34,8 @@ class SolverKernels {
     // Loads the module and looks up all 22 kernels when that has not happened yet (a failure
     // logs "Failed to initialize CUDA kernels", unloads and returns false, so that the next
     // call tries again), then binds u, v and the pressure.
-    bool initSolverKernels(const DeviceGrid& u, const DeviceGrid& v, const DeviceGrid& pressure);
+    [[nodiscard]] bool initSolverKernels(const DeviceGrid& u, const DeviceGrid& v,
+                                         const DeviceGrid& pressure);
     bool loaded() const { return module_ != nullptr; }
     // Rebinds only the pressure (the SOR solve binds the grid it solves for).
     void bindPressure(const DeviceGrid& pressure) { pressure_ = &pressure; }

@@ -12,7 +12,9 @@ namespace {
 constexpr int64_t kMinParallel = 1 << 15;
 }  // namespace
 
-FloatGrid::~FloatGrid() { release(); }
+FloatGrid::~FloatGrid() {
+    release();
+}
 
 void FloatGrid::release() {
     std::free(allocation_);
@@ -51,7 +53,8 @@ void FloatGrid::fill(float value) {
     float* d = data_;
     const int64_t n = int64_t(count_);
 #pragma omp parallel for simd schedule(static) if (n > kMinParallel)
-    for (int64_t i = 0; i < n; ++i) d[i] = value;
+    for (int64_t i = 0; i < n; ++i)
+        d[i] = value;
 }
 
 void FloatGrid::copyFrom(const FloatGrid& src) {
@@ -61,7 +64,8 @@ void FloatGrid::copyFrom(const FloatGrid& src) {
     float* d = data_;
     const int64_t n = int64_t(count_);
 #pragma omp parallel for simd schedule(static) if (n > kMinParallel)
-    for (int64_t i = 0; i < n; ++i) d[i] = s[i];
+    for (int64_t i = 0; i < n; ++i)
+        d[i] = s[i];
 }
 
 void FloatGrid::swap(FloatGrid& other) noexcept {
@@ -112,7 +116,8 @@ void FloatGrid::setMax(float value) {
     float* d = data_;
     const int64_t n = int64_t(count_);
 #pragma omp parallel for simd schedule(static) if (n > kMinParallel)
-    for (int64_t i = 0; i < n; ++i) d[i] = std::max(d[i], value);
+    for (int64_t i = 0; i < n; ++i)
+        d[i] = std::max(d[i], value);
 }
 
 void FloatGrid::setMasked(const FloatGrid& src, const FloatGrid& mask, float threshold) {
@@ -121,7 +126,8 @@ void FloatGrid::setMasked(const FloatGrid& src, const FloatGrid& mask, float thr
     const float* s = src.data_;
     const float* m = mask.data_;
 #pragma omp parallel for simd schedule(static) if (n > kMinParallel)
-    for (int64_t i = 0; i < n; ++i) d[i] = m[i] > threshold ? s[i] : d[i];
+    for (int64_t i = 0; i < n; ++i)
+        d[i] = m[i] > threshold ? s[i] : d[i];
 }
 
 void FloatGrid::zeroInMask(const FloatGrid& mask) {
@@ -139,7 +145,8 @@ void FloatGrid::axpbypz(float a, const FloatGrid& x, float b, const FloatGrid& y
     const float* xs = x.data_;
     const float* ys = y.data_;
 #pragma omp parallel for simd schedule(static) if (n > kMinParallel) aligned(d, xs, ys : 16)
-    for (int64_t i = 0; i < n; ++i) d[i] += a * xs[i] + b * ys[i];
+    for (int64_t i = 0; i < n; ++i)
+        d[i] += a * xs[i] + b * ys[i];
 }
 
 void FloatGrid::axpy(float a, const FloatGrid& x) {
@@ -147,7 +154,8 @@ void FloatGrid::axpy(float a, const FloatGrid& x) {
     float* d = data_;
     const float* xs = x.data_;
 #pragma omp parallel for simd schedule(static) if (n > kMinParallel)
-    for (int64_t i = 0; i < n; ++i) d[i] += a * xs[i];
+    for (int64_t i = 0; i < n; ++i)
+        d[i] += a * xs[i];
 }
 
 }  // namespace skv

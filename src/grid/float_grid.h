@@ -13,7 +13,7 @@ namespace skv {
 // The data start is aligned to 64 bytes (a cache line, and more than the 16 that the aligned
 // vector loops need), so rows of widths that are multiples of 16 stay aligned too.
 class FloatGrid {
-public:
+  public:
     static constexpr size_t kAlignment = 64;
 
     FloatGrid() = default;
@@ -54,7 +54,7 @@ public:
 
     // Whole-grid operations of the solver's sub-step. The grids involved have equal sizes
     // unless stated.
-    void copyFrom(const FloatGrid& src);  // resizes to the source when the sizes differ
+    void copyFrom(const FloatGrid& src);   // resizes to the source when the sizes differ
     void swap(FloatGrid& other) noexcept;  // exchanges storage, no copy
     void setBorder(float value);           // outermost rows and columns
     void copyBorder();                     // zero-gradient border: columns, then rows
@@ -65,7 +65,7 @@ public:
     void axpbypz(float a, const FloatGrid& x, float b, const FloatGrid& y);  // += a·x + b·y
     void axpy(float a, const FloatGrid& x);                                  // += a·x
 
-private:
+  private:
     float* data_ = nullptr;
     void* allocation_ = nullptr;
     uint64_t count_ = 0;
@@ -74,6 +74,8 @@ private:
     uint32_t depth_ = 0;
 };
 
-inline void swap(FloatGrid& a, FloatGrid& b) noexcept { a.swap(b); }
+inline void swap(FloatGrid& a, FloatGrid& b) noexcept {
+    a.swap(b);
+}
 
 }  // namespace skv

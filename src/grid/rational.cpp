@@ -94,7 +94,8 @@ int32_t TimeCursor::frameIndex() const {
     const double den = time.den() * step.num();
     if (den == 0) return 0;
     const double index = std::floor(num / den);
-    if (!(index > double(INT32_MIN) && index < double(INT32_MAX))) return index > 0 ? INT32_MAX : INT32_MIN;
+    if (!(index > double(INT32_MIN) && index < double(INT32_MAX)))
+        return index > 0 ? INT32_MAX : INT32_MIN;
     return static_cast<int32_t>(index);
 }
 

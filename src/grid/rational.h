@@ -8,7 +8,7 @@ namespace skv {
 // 0/0 stays; a negative denominator moves its sign up; magnitudes below 1e-6 become 0/1
 // (numerator) or 1/0 (denominator); otherwise both are divided by their common divisor.
 class Rational {
-public:
+  public:
     Rational() : num_(0), den_(1) {}
     // Rounds each magnitude half up and gives the result the sign of num / den.
     Rational(double num, double den);
@@ -18,11 +18,13 @@ public:
     double value() const { return num_ / den_; }
 
     bool operator<(const Rational& other) const;
-    bool operator==(const Rational& other) const { return num_ == other.num_ && den_ == other.den_; }
+    bool operator==(const Rational& other) const {
+        return num_ == other.num_ && den_ == other.den_;
+    }
     Rational operator+(const Rational& other) const;
     Rational operator*(const Rational& other) const;
 
-private:
+  private:
     static Rational raw(double num, double den);  // no rounding, only normalisation
     void normalise();
     double num_;

@@ -109,9 +109,8 @@ PF_Err handleArbitraryCallback(const CommandArgs& a) {
             const ColorRamp* left = rampIn(handles, p.left_arbH);
             const ColorRamp* right = rampIn(handles, p.right_arbH);
             if (!left || !right) return PF_Err_NONE;
-            return produce(handles, p.interpPH, [&] {
-                return ColorRamp::interpolate(*left, *right, float(p.tF));
-            });
+            return produce(handles, p.interpPH,
+                           [&] { return ColorRamp::interpolate(*left, *right, float(p.tF)); });
         }
         case PF_Arbitrary_COMPARE_FUNC: {
             const auto& p = u.compare_func_params;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "render/color_ramp.h"
 #include "host/sdk/ae_types.h"
+#include "render/color_ramp.h"
 
 namespace skv {
 

@@ -35,7 +35,8 @@ void Widget::layout(int x, int y, int width, int height) {
 
 const WidgetImage& Widget::image() {
     if (dirty_) {
-        if (pixels_.size() != size_t(width_) * size_t(height_) * 4) pixels_.assign(size_t(width_) * size_t(height_) * 4, 0);
+        if (pixels_.size() != size_t(width_) * size_t(height_) * 4)
+            pixels_.assign(size_t(width_) * size_t(height_) * 4, 0);
         paint();
         dirty_ = false;
     }
@@ -49,26 +50,33 @@ void Widget::addChild(Widget* child) {
 }
 
 void Widget::mouseMove(int x, int y) {
-    for (Widget* c : children_) c->mouseMove(x, y);
+    for (Widget* c : children_)
+        c->mouseMove(x, y);
 }
 void Widget::mouseDown(int x, int y) {
-    for (Widget* c : children_) c->mouseDown(x, y);
+    for (Widget* c : children_)
+        c->mouseDown(x, y);
 }
 void Widget::mouseUp(int x, int y) {
-    for (Widget* c : children_) c->mouseUp(x, y);
+    for (Widget* c : children_)
+        c->mouseUp(x, y);
 }
 void Widget::doubleClick(int x, int y) {
-    for (Widget* c : children_) c->doubleClick(x, y);
+    for (Widget* c : children_)
+        c->doubleClick(x, y);
 }
 
 void Widget::draw(HostDraw& host) {
     if (!visible_) return;
     host.drawImage(image(), x_, y_);
     drawTexts(host);
-    for (Widget* c : children_) c->draw(host);
+    for (Widget* c : children_)
+        c->draw(host);
 }
 
-void Widget::fill(const Rgb8& color) { fillRect(0, 0, width_, height_, color); }
+void Widget::fill(const Rgb8& color) {
+    fillRect(0, 0, width_, height_, color);
+}
 
 void Widget::fillRect(int x, int y, int w, int h, const Rgb8& color) {
     for (int yy = std::max(y, 0); yy < std::min(y + h, height_); ++yy)
@@ -153,7 +161,9 @@ SimulationControl::SimulationControl() {
     addButton(kRestart, "restart", 3, 26, 60, 20);
 }
 
-void SimulationControl::setOutdated(bool outdated) { outdated_ = outdated; }
+void SimulationControl::setOutdated(bool outdated) {
+    outdated_ = outdated;
+}
 
 void SimulationControl::drawTexts(HostDraw& host) {
     if (!outdated_) return;
@@ -175,7 +185,8 @@ void CacheControl::setPath(const std::string& path, bool temporary) {
 
 void CacheControl::drawTexts(HostDraw& host) {
     TextStyle style;
-    host.drawText(path_.empty() ? "(no disk cache: frames in RAM only)" : path_, x() + 3, y() + 32 + 6, style);
+    host.drawText(path_.empty() ? "(no disk cache: frames in RAM only)" : path_, x() + 3,
+                  y() + 32 + 6, style);
     if (temporary_) {
         TextStyle small;
         small.size = 10;
@@ -192,14 +203,17 @@ namespace {
 Rgb8 overChecker(const RGBA& c, int x, int y) {
     const float back = ((x / 4 + y / 4) & 1) ? 0.8f : 0.55f;
     const float a = std::clamp(c.a, 0.0f, 1.0f);
-    const auto mix = [&](float v) { return uint8_t(std::lround(255 * (std::clamp(v, 0.0f, 1.0f) * a + back * (1 - a)))); };
+    const auto mix = [&](float v) {
+        return uint8_t(std::lround(255 * (std::clamp(v, 0.0f, 1.0f) * a + back * (1 - a))));
+    };
     return {mix(c.r), mix(c.g), mix(c.b)};
 }
 
 ColorRamp presetRamp(int which) {
     ColorRamp r;
     switch (which) {
-        case 0: return ColorRamp::temperatureDefault();
+        case 0:
+            return ColorRamp::temperatureDefault();
         case 1:
             r.addStop({0, 0, 0, 1}, 0.0f);
             r.addStop({1, 1, 1, 1}, 1.0f);
@@ -219,7 +233,7 @@ std::array<DialogColor, 16>& customColors() {
 }  // namespace
 
 class RampEditor::PresetButton : public Button {
-public:
+  public:
     PresetButton(RampEditor* editor, int which, int x, int y)
         : Button(0, "", x, y, 40, 10), editor_(editor), ramp_(presetRamp(which)) {}
 
@@ -231,7 +245,7 @@ public:
         editor_->invalidate();
     }
 
-protected:
+  protected:
     void paint() override {
         Button::paint();
         for (int px = 1; px < width() - 1; ++px) {
@@ -248,7 +262,7 @@ protected:
         }
     }
 
-private:
+  private:
     RampEditor* editor_;
     ColorRamp ramp_;
 };
@@ -268,9 +282,13 @@ void RampEditor::bind(ColorRamp* ramp) {
     invalidate();  // the ramp may have changed between events
 }
 
-void RampEditor::layout(int x, int y, int width, int height) { Widget::layout(x, y, width, height); }
+void RampEditor::layout(int x, int y, int width, int height) {
+    Widget::layout(x, y, width, height);
+}
 
-int RampEditor::xOf(float position) const { return kBarLeft + int(std::lround(position * float(barWidth()))); }
+int RampEditor::xOf(float position) const {
+    return kBarLeft + int(std::lround(position * float(barWidth())));
+}
 
 float RampEditor::positionOf(int x) const {
     if (barWidth() <= 0) return 0.0f;
@@ -313,7 +331,8 @@ void RampEditor::mouseDown(int x, int y) {
 void RampEditor::mouseMove(int x, int y) {
     Widget::mouseMove(x, y);
     if (!ramp_ || selected_ < 0 || size_t(selected_) >= ramp_->size()) return;
-    const bool inZone = x >= -kDragZone && x < width() + kDragZone && y >= -kDragZone && y < height() + kDragZone;
+    const bool inZone =
+        x >= -kDragZone && x < width() + kDragZone && y >= -kDragZone && y < height() + kDragZone;
     if (!inZone) {
         ramp_->removeStop(size_t(selected_));
         selected_ = -1;
@@ -342,7 +361,8 @@ void RampEditor::doubleClick(int x, int y) {
     const auto byte = [](float v) { return uint8_t(std::lround(std::clamp(v, 0.0f, 1.0f) * 255)); };
     DialogColor color{byte(stop.color.r), byte(stop.color.g), byte(stop.color.b)};
     if (!dialogs().chooseColor(color, customColors())) return;
-    ramp_->setStopColor(size_t(hit), {color.r / 255.0f, color.g / 255.0f, color.b / 255.0f, stop.position});
+    ramp_->setStopColor(size_t(hit),
+                        {color.r / 255.0f, color.g / 255.0f, color.b / 255.0f, stop.position});
     changed_ = true;
     invalidate();
 }
@@ -365,7 +385,9 @@ void RampEditor::paint() {
         for (int py = 1; py < kMarkerHeight - 1; ++py)
             for (int px = 1; px < kMarkerWidth - 1; ++px)
                 fillRect(left + px, kMarkerTop + py, 1, 1, overChecker(s.color, px, py));
-        if (int(i) == selected_) fillRect(left + 2, kMarkerTop + kMarkerHeight - 3, kMarkerWidth - 4, 1, {255, 255, 255});
+        if (int(i) == selected_)
+            fillRect(left + 2, kMarkerTop + kMarkerHeight - 3, kMarkerWidth - 4, 1,
+                     {255, 255, 255});
     }
 }
 
@@ -375,12 +397,18 @@ namespace {
 
 Control* controlFor(PluginContext& context, PF_ParamIndex index) {
     switch (index) {
-        case kParamSimulationControl: return context.simulationControl.get();
-        case kParamDiskCache: return context.cacheControl.get();
-        case kParamDensityColor: return context.densityEditor.get();
-        case kParamTemperatureColor: return context.temperatureEditor.get();
-        case kParamFuelColor: return context.fuelEditor.get();
-        default: return nullptr;
+        case kParamSimulationControl:
+            return context.simulationControl.get();
+        case kParamDiskCache:
+            return context.cacheControl.get();
+        case kParamDensityColor:
+            return context.densityEditor.get();
+        case kParamTemperatureColor:
+            return context.temperatureEditor.get();
+        case kParamFuelColor:
+            return context.fuelEditor.get();
+        default:
+            return nullptr;
     }
 }
 
@@ -391,7 +419,8 @@ void markChanged(const CommandArgs& a, PF_ParamIndex index) {
 
 bool askToDropTemporary(BFS& store) {
     if (!store.isTemporary() || !store.holdsFrames()) return true;
-    return askQuestion(nullptr, lookupString(kStrNoticeTitle), lookupString(kStrTemporaryCacheDeleted)) == kAnswerYes;
+    return askQuestion(nullptr, lookupString(kStrNoticeTitle),
+                       lookupString(kStrTemporaryCacheDeleted)) == kAnswerYes;
 }
 
 void runCacheAction(const CommandArgs& a, PluginContext& context, int action) {
@@ -441,7 +470,8 @@ void runSimulationAction(const CommandArgs& a, PluginContext& context, int actio
         context.continueFromCache = false;
     }
     runSimulation(a, context);
-    if (!context.engine().frameStore().cacheDirectoryPath().empty()) markChanged(a, kParamSimulationControl);
+    if (!context.engine().frameStore().cacheDirectoryPath().empty())
+        markChanged(a, kParamSimulationControl);
     a.out->out_flags |= PF_OutFlag_FORCE_RERENDER;
 }
 
@@ -465,7 +495,8 @@ PF_Err handleEvent(const CommandArgs& a) {
         rampHandle = a.params && a.params[index] ? a.params[index]->u.arb_d.value : nullptr;
         handles.emplace(a.in, kPFHandleSuite, kPFHandleSuiteVersion1);
         if (rampHandle) {
-            if (void* block = (*handles)->host_lock_handle(rampHandle)) std::memcpy(&ramp, block, sizeof ramp);
+            if (void* block = (*handles)->host_lock_handle(rampHandle))
+                std::memcpy(&ramp, block, sizeof ramp);
         }
         editor->bind(ramp);
     }

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "render/color_ramp.h"
 #include "host/host_draw.h"
 #include "host/parameters.h"
+#include "render/color_ramp.h"
 
 namespace skv {
 
@@ -22,7 +22,7 @@ struct Rgb8 {
 // A control painted off screen into an RGBA image and handed to the host. Children are owned
 // by the widget that created them; positions are relative to the parameter's area.
 class Widget {
-public:
+  public:
     Widget() = default;
     virtual ~Widget() = default;
     Widget(const Widget&) = delete;
@@ -44,9 +44,11 @@ public:
     bool visible() const { return visible_; }
     void setVisible(bool visible) { visible_ = visible; }
     void addChild(Widget* child);
-    bool contains(int px, int py) const { return px >= x_ && py >= y_ && px < x_ + width_ && py < y_ + height_; }
+    bool contains(int px, int py) const {
+        return px >= x_ && py >= y_ && px < x_ + width_ && py < y_ + height_;
+    }
 
-protected:
+  protected:
     // Paints the widget's own pixels (children draw themselves).
     virtual void paint() {}
     // Texts drawn on top of the image, through the host.
@@ -59,7 +61,7 @@ protected:
     std::vector<Widget*> children_;
     Widget* parent_ = nullptr;
 
-private:
+  private:
     int x_ = 0, y_ = 0, width_ = 0, height_ = 0;
     bool visible_ = true;
     bool dirty_ = true;
@@ -69,7 +71,7 @@ private:
 
 // A push button. It fires when released over itself after a press on itself.
 class Button : public Widget {
-public:
+  public:
     Button(int id, std::string label, int x, int y, int width, int height);
     int id() const { return id_; }
     const std::string& label() const { return label_; }
@@ -90,11 +92,11 @@ public:
     static constexpr Rgb8 kBevelDark{0, 0, 0};
     static constexpr Rgb8 kBevelLight{140, 140, 140};
 
-protected:
+  protected:
     void paint() override;
     void drawTexts(HostDraw& host) override;
 
-private:
+  private:
     int id_;
     std::string label_;
     bool pressed_ = false, down_ = false, hover_ = false;
@@ -103,12 +105,12 @@ private:
 
 // A control of its own parameter, with the action its buttons ask for.
 class Control : public Widget {
-public:
+  public:
     static constexpr Rgb8 kBackground{194, 194, 194};
     int pendingAction() const { return pendingAction_; }
     void clearPendingAction() { pendingAction_ = 0; }
 
-protected:
+  protected:
     Button* addButton(int id, const std::string& label, int x, int y, int w, int h);
     void paint() override { fill(kBackground); }
     std::vector<std::unique_ptr<Button>> buttons_;
@@ -117,39 +119,39 @@ protected:
 
 // "Simulation Control": the update and restart buttons.
 class SimulationControl : public Control {
-public:
+  public:
     enum Action { kUpdate = 1, kRestart = 2 };
     SimulationControl();
     // Tells the control whether the cached simulation is outdated (shown beside the buttons).
     void setOutdated(bool outdated);
 
-protected:
+  protected:
     void drawTexts(HostDraw& host) override;
 
-private:
+  private:
     bool outdated_ = false;
 };
 
 // "Disk Cache": new, open and save-as buttons, the cache folder and whether it is temporary.
 class CacheControl : public Control {
-public:
+  public:
     enum Action { kOpen = 1, kNew = 2, kSaveAs = 3 };
     CacheControl();
     void setPath(const std::string& path, bool temporary);
     const std::string& path() const { return path_; }
     bool temporary() const { return temporary_; }
 
-protected:
+  protected:
     void drawTexts(HostDraw& host) override;
 
-private:
+  private:
     std::string path_;
     bool temporary_ = true;
 };
 
 // A colour-ramp editor: the ramp bar with its stop markers and three preset buttons.
 class RampEditor : public Control {
-public:
+  public:
     static constexpr int kMargin = 6;
     static constexpr int kBarLeft = 56;
     static constexpr int kBarTop = 3;
@@ -182,10 +184,10 @@ public:
     // The stop whose marker contains x on the marker row, or -1.
     int stopAt(int x, int y) const;
 
-protected:
+  protected:
     void paint() override;
 
-private:
+  private:
     class PresetButton;
     ColorRamp* ramp_ = nullptr;
     int selected_ = -1;

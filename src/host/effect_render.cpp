@@ -2,11 +2,11 @@
 #include <cmath>
 
 #include "host/command_handlers.h"
+#include "host/output_writer.h"
 #include "host/parameters.h"
 #include "host/plugin_context.h"
 #include "host/simulation_run.h"
 #include "host/suites.h"
-#include "host/output_writer.h"
 
 namespace skv {
 namespace {
@@ -19,10 +19,14 @@ int bitsOf(const PF_InData* in, const PF_EffectWorld* world) {
     PF_PixelFormat format = PF_PixelFormat_INVALID;
     if (worlds->PF_GetPixelFormat(world, &format) != PF_Err_NONE) return 0;
     switch (format) {
-        case PF_PixelFormat_ARGB32: return 8;
-        case PF_PixelFormat_ARGB64: return 16;
-        case PF_PixelFormat_ARGB128: return 32;
-        default: return 0;
+        case PF_PixelFormat_ARGB32:
+            return 8;
+        case PF_PixelFormat_ARGB64:
+            return 16;
+        case PF_PixelFormat_ARGB128:
+            return 32;
+        default:
+            return 0;
     }
 }
 
@@ -41,17 +45,22 @@ PF_Err smartPreRender(const CommandArgs& a) {
     if (context) {
         CheckedOutParam ram(a.in, kParamRamCacheSize, a.in->current_time);
         if (ram.error()) return ram.error();
-        context->engine().frameStore().setMemoryBudget(uint64_t(std::max(0.0, std::trunc(ram.def().u.fs_d.value))) << 20);
+        context->engine().frameStore().setMemoryBudget(
+            uint64_t(std::max(0.0, std::trunc(ram.def().u.fs_d.value))) << 20);
         if (const PF_Err err = ram.checkIn()) return err;
-        if (const PF_Err err = readRenderSettings(a.in->current_time, a.in, context->renderSettings)) return err;
+        if (const PF_Err err =
+                readRenderSettings(a.in->current_time, a.in, context->renderSettings))
+            return err;
     }
     PF_CheckoutResult input{}, texture{};
     const PF_RenderRequest request = extra->input->output_request;
-    if (const PF_Err err = extra->cb->checkout_layer(a.in->effect_ref, kParamInput, kInputCheckout, &request,
-                                                     a.in->current_time, a.in->time_step, a.in->time_scale, &input))
+    if (const PF_Err err = extra->cb->checkout_layer(a.in->effect_ref, kParamInput, kInputCheckout,
+                                                     &request, a.in->current_time, a.in->time_step,
+                                                     a.in->time_scale, &input))
         return err;
-    if (const PF_Err err = extra->cb->checkout_layer(a.in->effect_ref, kParamTextureLayer, kTextureCheckout, &request,
-                                                     a.in->current_time, a.in->time_step, a.in->time_scale, &texture))
+    if (const PF_Err err = extra->cb->checkout_layer(a.in->effect_ref, kParamTextureLayer,
+                                                     kTextureCheckout, &request, a.in->current_time,
+                                                     a.in->time_step, a.in->time_scale, &texture))
         return err;
     extra->output->result_rect = input.result_rect;
     extra->output->max_result_rect = input.max_result_rect;
@@ -69,25 +78,33 @@ PF_Err smartRender(const CommandArgs& a) {
     PF_EffectWorld* input = nullptr;
     PF_EffectWorld* texture = nullptr;
     PF_EffectWorld* output = nullptr;
-    if (const PF_Err err = extra->cb->checkout_layer_pixels(a.in->effect_ref, kInputCheckout, &input)) return err;
-    if (const PF_Err err = extra->cb->checkout_layer_pixels(a.in->effect_ref, kTextureCheckout, &texture)) return err;
+    if (const PF_Err err =
+            extra->cb->checkout_layer_pixels(a.in->effect_ref, kInputCheckout, &input))
+        return err;
+    if (const PF_Err err =
+            extra->cb->checkout_layer_pixels(a.in->effect_ref, kTextureCheckout, &texture))
+        return err;
     if (const PF_Err err = extra->cb->checkout_output(a.in->effect_ref, &output)) return err;
     if (!output) return PF_Err_NONE;
 
     const int bits = bitsOf(a.in, output);
     if (bits == 0) return PF_Err_NONE;  // a depth we do not render
 
-    if (texture && texture->data) readWorldToImage(*texture, bits, context->renderTexture);
-    else context->renderTexture.resize(0, 0);
+    if (texture && texture->data)
+        readWorldToImage(*texture, bits, context->renderTexture);
+    else
+        context->renderTexture.resize(0, 0);
     const A_long width = scaled(a.in->width, a.in->downsample_x);
     const A_long height = scaled(a.in->height, a.in->downsample_y);
-    context->renderOutput.resize(uint32_t(std::max<A_long>(width, 0)), uint32_t(std::max<A_long>(height, 0)));
-    const bool cached =
-        renderFrame(*context, frame, context->renderOutput, &context->renderTexture, context->renderSettings);
+    context->renderOutput.resize(uint32_t(std::max<A_long>(width, 0)),
+                                 uint32_t(std::max<A_long>(height, 0)));
+    const bool cached = renderFrame(*context, frame, context->renderOutput, &context->renderTexture,
+                                    context->renderSettings);
     try {
         // A host that offers it learns whether the output is the frame or empty for want of it.
         ScopedSuite<SkvProgressSuite1> progress(a.in, kSkvProgressSuite, kSkvProgressSuiteVersion1);
-        if (progress->FrameRendered) progress->FrameRendered(a.in->effect_ref, frame, cached ? 1 : 0);
+        if (progress->FrameRendered)
+            progress->FrameRendered(a.in->effect_ref, frame, cached ? 1 : 0);
     } catch (PF_Err) {
     }
     writeImageToWorld(context->renderOutput, *output, bits);

@@ -8,23 +8,37 @@ namespace {
 
 PF_Err dispatch(const CommandArgs& a) {
     switch (a.cmd) {
-        case PF_Cmd_ABOUT: return about(a);
-        case PF_Cmd_GLOBAL_SETUP: return globalSetup(a);
-        case PF_Cmd_GLOBAL_SETDOWN: return globalSetdown(a);
-        case PF_Cmd_PARAMS_SETUP: return setupParameters(a);
-        case PF_Cmd_SEQUENCE_SETUP: return createSequenceData(a);
-        case PF_Cmd_SEQUENCE_RESETUP: return resetupSequenceData(a);
-        case PF_Cmd_SEQUENCE_FLATTEN: return flattenSequenceData(a);
-        case PF_Cmd_SEQUENCE_SETDOWN: return destroySequenceData(a);
-        case PF_Cmd_USER_CHANGED_PARAM: return parameterChanged(a);
+        case PF_Cmd_ABOUT:
+            return about(a);
+        case PF_Cmd_GLOBAL_SETUP:
+            return globalSetup(a);
+        case PF_Cmd_GLOBAL_SETDOWN:
+            return globalSetdown(a);
+        case PF_Cmd_PARAMS_SETUP:
+            return setupParameters(a);
+        case PF_Cmd_SEQUENCE_SETUP:
+            return createSequenceData(a);
+        case PF_Cmd_SEQUENCE_RESETUP:
+            return resetupSequenceData(a);
+        case PF_Cmd_SEQUENCE_FLATTEN:
+            return flattenSequenceData(a);
+        case PF_Cmd_SEQUENCE_SETDOWN:
+            return destroySequenceData(a);
+        case PF_Cmd_USER_CHANGED_PARAM:
+            return parameterChanged(a);
         case PF_Cmd_UPDATE_PARAMS_UI:
             updateParameterUI(a);
             return PF_Err_NONE;
-        case PF_Cmd_EVENT: return handleEvent(a);
-        case PF_Cmd_ARBITRARY_CALLBACK: return handleArbitraryCallback(a);
-        case PF_Cmd_SMART_PRE_RENDER: return smartPreRender(a);
-        case PF_Cmd_SMART_RENDER: return smartRender(a);
-        default: return PF_Err_NONE;  // PF_Cmd_RENDER included: the effect renders only SmartFX
+        case PF_Cmd_EVENT:
+            return handleEvent(a);
+        case PF_Cmd_ARBITRARY_CALLBACK:
+            return handleArbitraryCallback(a);
+        case PF_Cmd_SMART_PRE_RENDER:
+            return smartPreRender(a);
+        case PF_Cmd_SMART_RENDER:
+            return smartRender(a);
+        default:
+            return PF_Err_NONE;  // PF_Cmd_RENDER included: the effect renders only SmartFX
     }
 }
 

@@ -32,8 +32,8 @@ PF_Err runWithBarrier(PF_Cmd cmd, const std::function<PF_Err()>& handler) {
 
 PF_Err about(const CommandArgs& a) {
     ScopedSuite<PF_ANSICallbacksSuite1> ansi(a.in, kPFANSISuite, kPFANSISuiteVersion1);
-    ansi->sprintf(a.out->return_msg, "%s %s\r%s", lookupString(kStrName),
-                  lookupString(kStrVersion), lookupString(kStrDescription));
+    ansi->sprintf(a.out->return_msg, "%s %s\r%s", lookupString(kStrName), lookupString(kStrVersion),
+                  lookupString(kStrDescription));
     return PF_Err_NONE;
 }
 

@@ -14,7 +14,8 @@ struct Canvas {
         : draw(in, kDRAWBOT_DrawSuite, kDRAWBOT_DrawSuite_Version1),
           supplier(in, kDRAWBOT_SupplierSuite, kDRAWBOT_SupplierSuite_Version1),
           surface(in, kDRAWBOT_SurfaceSuite, kDRAWBOT_SurfaceSuite_Version1) {
-        if (draw->GetSupplier(ref, &supplierRef) != kSPNoError || draw->GetSurface(ref, &surfaceRef) != kSPNoError)
+        if (draw->GetSupplier(ref, &supplierRef) != kSPNoError ||
+            draw->GetSurface(ref, &surfaceRef) != kSPNoError)
             supplierRef = nullptr;
     }
     bool ready() const { return supplierRef && surfaceRef; }
@@ -32,7 +33,8 @@ AEHostDraw::AEHostDraw(const PF_InData* in, const PF_EventExtra* event, int orig
     : in_(in), event_(event), originX_(originX), originY_(originY) {}
 
 DRAWBOT_DrawRef AEHostDraw::drawing() {
-    ScopedSuite<PF_EffectCustomUISuite1> ui(in_, kPFEffectCustomUISuite, kPFEffectCustomUISuiteVersion1);
+    ScopedSuite<PF_EffectCustomUISuite1> ui(in_, kPFEffectCustomUISuite,
+                                            kPFEffectCustomUISuiteVersion1);
     DRAWBOT_DrawRef ref = nullptr;
     if (ui->PF_GetDrawingReference(event_->contextH, &ref) != PF_Err_NONE || !ref)
         throw PF_Err(PF_Err_BAD_CALLBACK_PARAM);
@@ -52,20 +54,42 @@ void AEHostDraw::drawImage(const WidgetImage& image, int x, int y) {
     if (layout != kDRAWBOT_PixelLayout_32RGBA_Straight) {
         converted.resize(size_t(image.width) * size_t(image.height) * 4);
         for (size_t i = 0; i < converted.size(); i += 4) {
-            const uint8_t r = image.pixels[i], g = image.pixels[i + 1], b = image.pixels[i + 2], a = image.pixels[i + 3];
+            const uint8_t r = image.pixels[i], g = image.pixels[i + 1], b = image.pixels[i + 2],
+                          a = image.pixels[i + 3];
             uint8_t* o = &converted[i];
             switch (layout) {
-                case kDRAWBOT_PixelLayout_32BGRA_Straight: o[0] = b; o[1] = g; o[2] = r; o[3] = a; break;
-                case kDRAWBOT_PixelLayout_32ARGB_Straight: o[0] = a; o[1] = r; o[2] = g; o[3] = b; break;
-                case kDRAWBOT_PixelLayout_32BGR: o[0] = b; o[1] = g; o[2] = r; o[3] = 255; break;
-                default: o[0] = r; o[1] = g; o[2] = b; o[3] = 255; break;
+                case kDRAWBOT_PixelLayout_32BGRA_Straight:
+                    o[0] = b;
+                    o[1] = g;
+                    o[2] = r;
+                    o[3] = a;
+                    break;
+                case kDRAWBOT_PixelLayout_32ARGB_Straight:
+                    o[0] = a;
+                    o[1] = r;
+                    o[2] = g;
+                    o[3] = b;
+                    break;
+                case kDRAWBOT_PixelLayout_32BGR:
+                    o[0] = b;
+                    o[1] = g;
+                    o[2] = r;
+                    o[3] = 255;
+                    break;
+                default:
+                    o[0] = r;
+                    o[1] = g;
+                    o[2] = b;
+                    o[3] = 255;
+                    break;
             }
         }
         pixels = converted.data();
     }
     DRAWBOT_ImageRef imageRef = nullptr;
-    if (canvas.supplier->NewImageFromBuffer(canvas.supplierRef, image.width, image.height, image.width * 4, layout,
-                                            pixels, &imageRef) != kSPNoError)
+    if (canvas.supplier->NewImageFromBuffer(canvas.supplierRef, image.width, image.height,
+                                            image.width * 4, layout, pixels,
+                                            &imageRef) != kSPNoError)
         return;
     const DRAWBOT_PointF32 origin{float(originX_ + x), float(originY_ + y)};
     canvas.surface->DrawImage(canvas.surfaceRef, imageRef, &origin, 1.0f);
@@ -90,15 +114,17 @@ void AEHostDraw::drawText(const std::string& text, int x, int y, const TextStyle
         uint32_t cp = c;
         int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : 3;
         if (extra > 0) cp = c & (0x3F >> extra);
-        for (int k = 1; k <= extra && i + size_t(k) < text.size(); ++k) cp = (cp << 6) | (uint8_t(text[i + size_t(k)]) & 0x3F);
+        for (int k = 1; k <= extra && i + size_t(k) < text.size(); ++k)
+            cp = (cp << 6) | (uint8_t(text[i + size_t(k)]) & 0x3F);
         utf16.push_back(DRAWBOT_UTF16Char(cp <= 0xFFFF ? cp : '?'));
         i += size_t(extra) + 1;
     }
     utf16.push_back(0);
     const DRAWBOT_PointF32 origin{float(originX_ + x), float(originY_ + y)};
-    const DRAWBOT_TextAlignment alignment = style.align == TextStyle::kCenter ? kDRAWBOT_TextAlignment_Center
-                                            : style.align == TextStyle::kRight ? kDRAWBOT_TextAlignment_Right
-                                                                               : kDRAWBOT_TextAlignment_Left;
+    const DRAWBOT_TextAlignment alignment =
+        style.align == TextStyle::kCenter  ? kDRAWBOT_TextAlignment_Center
+        : style.align == TextStyle::kRight ? kDRAWBOT_TextAlignment_Right
+                                           : kDRAWBOT_TextAlignment_Left;
     canvas.surface->DrawString(canvas.surfaceRef, brush, font, utf16.data(), &origin, alignment);
     canvas.supplier->ReleaseObject(font);
     canvas.supplier->ReleaseObject(brush);

@@ -21,7 +21,7 @@ struct TextStyle {
 
 // Where widgets draw: images and texts placed inside the parameter's area.
 class HostDraw {
-public:
+  public:
     virtual ~HostDraw() = default;
     // Draws the image fully opaque with its top-left corner at (x, y).
     virtual void drawImage(const WidgetImage& image, int x, int y) = 0;
@@ -32,12 +32,12 @@ public:
 // The host's drawing, through its custom-UI and drawing suites, for one draw event. Positions
 // are relative to the parameter's area, whose top-left corner is `origin`.
 class AEHostDraw : public HostDraw {
-public:
+  public:
     AEHostDraw(const PF_InData* in, const PF_EventExtra* event, int originX, int originY);
     void drawImage(const WidgetImage& image, int x, int y) override;
     void drawText(const std::string& text, int x, int y, const TextStyle& style) override;
 
-private:
+  private:
     DRAWBOT_DrawRef drawing();
     const PF_InData* in_;
     const PF_EventExtra* event_;

@@ -6,13 +6,13 @@
 
 #include "gpu/cuda_state.h"
 #include "host/arbitrary_data.h"
-#include "render/color_ramp.h"
 #include "host/command_handlers.h"
 #include "host/messages.h"
 #include "host/plugin_context.h"
 #include "host/string_table.h"
 #include "host/suites.h"
 #include "platform/log.h"
+#include "render/color_ramp.h"
 
 namespace skv {
 namespace {
@@ -110,9 +110,12 @@ short countChoices(const char* choices) {
 
 ColorRamp defaultRampFor(CustomUIKind kind) {
     switch (kind) {
-        case kUIDensityColor: return ColorRamp::densityDefault();
-        case kUITemperatureColor: return ColorRamp::temperatureDefault();
-        default: return ColorRamp::fuelDefault();
+        case kUIDensityColor:
+            return ColorRamp::densityDefault();
+        case kUITemperatureColor:
+            return ColorRamp::temperatureDefault();
+        default:
+            return ColorRamp::fuelDefault();
     }
 }
 
@@ -169,8 +172,12 @@ bool buildDefinition(const PF_InData* in, const ParamSpec& spec, PF_ParamDef& de
 
 }  // namespace
 
-const ParamSpec* parameterTable() { return kTable; }
-const ParamSpec& parameterSpec(PF_ParamIndex index) { return kTable[index - 1]; }
+const ParamSpec* parameterTable() {
+    return kTable;
+}
+const ParamSpec& parameterSpec(PF_ParamIndex index) {
+    return kTable[index - 1];
+}
 
 // ---- Checking parameters out ----
 
@@ -180,12 +187,14 @@ CheckedOutParam::CheckedOutParam(const PF_InData* in, PF_ParamIndex index, A_lon
         error_ = PF_Err_BAD_CALLBACK_PARAM;
         return;
     }
-    error_ = in->inter.checkout_param(in->effect_ref, index, time, in->time_step, in->time_scale,
-                                      &def_);
+    error_ =
+        in->inter.checkout_param(in->effect_ref, index, time, in->time_step, in->time_scale, &def_);
     checkedOut_ = error_ == PF_Err_NONE;
 }
 
-CheckedOutParam::~CheckedOutParam() { checkIn(); }
+CheckedOutParam::~CheckedOutParam() {
+    checkIn();
+}
 
 PF_Err CheckedOutParam::checkIn() {
     if (!checkedOut_) return PF_Err_NONE;
@@ -247,13 +256,20 @@ const EnableRule kEnableRules[] = {
     {kParamTemperatureColor, {kParamTemperatureLayer, kParamFuelLayer}},
 };
 
-constexpr PF_ParamIndex kSourceLayers[] = {kParamDensityLayer,  kParamColorLayer,
-                                           kParamTemperatureLayer, kParamFuelLayer,
-                                           kParamDivergenceLayer,  kParamVelocityLayer,
-                                           kParamObstacleLayer};
+constexpr PF_ParamIndex kSourceLayers[] = {
+    kParamDensityLayer,    kParamColorLayer,    kParamTemperatureLayer, kParamFuelLayer,
+    kParamDivergenceLayer, kParamVelocityLayer, kParamObstacleLayer};
 
 // "Render Mode" popup values (1-based).
-enum RenderModeChoice { kChoiceAllSources = 1, kChoiceFireSmoke, kChoiceStylizedFire, kChoiceColor, kChoiceTexture, kChoiceRefracted, kChoiceVelocity };
+enum RenderModeChoice {
+    kChoiceAllSources = 1,
+    kChoiceFireSmoke,
+    kChoiceStylizedFire,
+    kChoiceColor,
+    kChoiceTexture,
+    kChoiceRefracted,
+    kChoiceVelocity
+};
 
 void setEnabled(const CommandArgs& a, const PF_ParamUtilsSuite3& utils, PF_ParamIndex index,
                 bool enabled) {
@@ -279,16 +295,20 @@ PF_Err updateParameterUI(const CommandArgs& a) {
         ScopedSuite<PF_ParamUtilsSuite3> utils(a.in, kPFParamUtilsSuite,
                                                kPFParamUtilsSuiteVersion3);
         bool present[kParamCount] = {};
-        for (PF_ParamIndex layer : kSourceLayers) present[layer] = sourceLayerPresent(a.in, layer);
+        for (PF_ParamIndex layer : kSourceLayers)
+            present[layer] = sourceLayerPresent(a.in, layer);
         for (const EnableRule& rule : kEnableRules) {
             bool enabled = false;
-            for (PF_ParamIndex layer : rule.layers) enabled = enabled || present[layer];
+            for (PF_ParamIndex layer : rule.layers)
+                enabled = enabled || present[layer];
             setEnabled(a, utils.get(), rule.param, enabled);
         }
         const A_long mode = a.params[kParamRenderMode]->u.pd.value;
         const A_long alpha = a.params[kParamAlphaMode]->u.pd.value;
-        setEnabled(a, utils.get(), kParamAlphaMode, mode >= kChoiceAllSources && mode <= kChoiceStylizedFire);
-        setEnabled(a, utils.get(), kParamTextureLayer, mode == kChoiceTexture || mode == kChoiceRefracted);
+        setEnabled(a, utils.get(), kParamAlphaMode,
+                   mode >= kChoiceAllSources && mode <= kChoiceStylizedFire);
+        setEnabled(a, utils.get(), kParamTextureLayer,
+                   mode == kChoiceTexture || mode == kChoiceRefracted);
         setEnabled(a, utils.get(), kParamRefractionScale, mode == kChoiceRefracted);
         setEnabled(a, utils.get(), kParamRefractionSmoothness, mode == kChoiceRefracted);
         setEnabled(a, utils.get(), kParamMaxVelocity, mode == kChoiceVelocity);
@@ -308,10 +328,18 @@ PF_Err readSimulationParameters(A_long time, const PF_InData* in, SimulationPara
         if (p.error()) return p.error();
         const PF_ParamDef& d = p.def();
         switch (d.param_type) {
-            case PF_Param_FLOAT_SLIDER: out = d.u.fs_d.value; break;
-            case PF_Param_CHECKBOX: out = d.u.bd.value; break;
-            case PF_Param_POPUP: out = d.u.pd.value; break;
-            default: out = 0; break;
+            case PF_Param_FLOAT_SLIDER:
+                out = d.u.fs_d.value;
+                break;
+            case PF_Param_CHECKBOX:
+                out = d.u.bd.value;
+                break;
+            case PF_Param_POPUP:
+                out = d.u.pd.value;
+                break;
+            default:
+                out = 0;
+                break;
         }
         return p.checkIn();
     };
@@ -331,12 +359,17 @@ PF_Err readSimulationParameters(A_long time, const PF_InData* in, SimulationPara
     SKV_READ(kParamHeatDiffusion) record.heatDiffusion = asFloat(v);
     SKV_READ(kParamVorticity) record.vorticity = asFloat(v * 0.025);
     SKV_READ(kParamDomainType)
-    if (v == 1) record.domainOpenness = 2.0;
-    else if (v == 2) record.domainOpenness = 1.0;
-    else if (v == 3) record.domainOpenness = 0.0;
+    if (v == 1)
+        record.domainOpenness = 2.0;
+    else if (v == 2)
+        record.domainOpenness = 1.0;
+    else if (v == 3)
+        record.domainOpenness = 0.0;
     SKV_READ(kParamBurnModel)
-    if (v == 1) record.burnModel = 0;
-    else if (v == 2) record.burnModel = 1;
+    if (v == 1)
+        record.burnModel = 0;
+    else if (v == 2)
+        record.burnModel = 1;
     SKV_READ(kParamResolutionScale) resolutionScale = v;
     SKV_READ(kParamTimeScale) scales.timeScale = asFloat(v);
     SKV_READ(kParamVelocityScale) scales.velocity = v / resolutionScale;
@@ -404,7 +437,10 @@ PF_Err parameterChanged(const CommandArgs& a) {
             store.setOutdated(true);
             break;
         case kParamRamCacheSize:
-            if (a.params) store.setMemoryBudget(uint64_t(std::max(0.0, std::trunc(a.params[kParamRamCacheSize]->u.fs_d.value))) << 20);
+            if (a.params)
+                store.setMemoryBudget(
+                    uint64_t(std::max(0.0, std::trunc(a.params[kParamRamCacheSize]->u.fs_d.value)))
+                    << 20);
             break;
         case kParamDensityLayer:
         case kParamColorLayer:

@@ -93,11 +93,11 @@ struct ParamSpec {
     PF_ParamIndex index;
     PF_ParamType type;
     A_long id;
-    const char* name;  // "" for group ends
+    const char* name;                  // "" for group ends
     float minimum, maximum, dephault;  // sliders; checkbox and popup defaults in `dephault`
     A_short precision;
     PF_ParamFlags flags;
-    const char* choices;  // popups: "a|b|c"; checkboxes: the label
+    const char* choices;        // popups: "a|b|c"; checkboxes: the label
     A_short uiWidth, uiHeight;  // custom UI size of arbitrary-data parameters
     CustomUIKind refcon;
 };
@@ -128,7 +128,7 @@ bool sourceLayerPresent(const PF_InData* in, PF_ParamIndex layer);
 
 // A parameter checked out at a time for the lifetime of the object.
 class CheckedOutParam {
-public:
+  public:
     CheckedOutParam(const PF_InData* in, PF_ParamIndex index, A_long time);
     ~CheckedOutParam();
     CheckedOutParam(const CheckedOutParam&) = delete;
@@ -141,7 +141,7 @@ public:
     // Checks in now; returns the check-in's error.
     PF_Err checkIn();
 
-private:
+  private:
     const PF_InData* in_;
     PF_ParamDef def_{};
     PF_Err error_;

@@ -31,7 +31,8 @@ struct PiplWriter {
     }
     static constexpr uint32_t padded(uint32_t n) { return (n + 3u) & ~3u; }
     constexpr void pad(uint32_t written, uint32_t length) {
-        for (; written < length; ++written) u8(0);
+        for (; written < length; ++written)
+            u8(0);
     }
     constexpr void property(uint32_t key, uint32_t value) {
         header(key, 4);
@@ -47,14 +48,16 @@ struct PiplWriter {
         const uint32_t chars = N - 1, length = padded(chars + 1);
         header(key, length);
         u8(uint8_t(chars));
-        for (uint32_t i = 0; i < chars; ++i) u8(uint8_t(text[i]));
+        for (uint32_t i = 0; i < chars; ++i)
+            u8(uint8_t(text[i]));
         pad(chars + 1, length);
     }
     template <size_t N>
     constexpr void cString(uint32_t key, const char (&text)[N]) {
         const uint32_t length = padded(N);
         header(key, length);
-        for (uint32_t i = 0; i < N; ++i) u8(uint8_t(text[i]));
+        for (uint32_t i = 0; i < N; ++i)
+            u8(uint8_t(text[i]));
         pad(N, length);
     }
 };
@@ -84,7 +87,8 @@ constexpr PiplWriter kWritten = buildPipl();
 template <size_t N>
 constexpr std::array<uint8_t, N> firstBytes(const std::array<uint8_t, 512>& all) {
     std::array<uint8_t, N> out{};
-    for (size_t i = 0; i < N; ++i) out[i] = all[i];
+    for (size_t i = 0; i < N; ++i)
+        out[i] = all[i];
     return out;
 }
 
@@ -92,7 +96,7 @@ constexpr std::array<uint8_t, N> firstBytes(const std::array<uint8_t, 512>& all)
 
 // Read by the host from the library file; never by code.
 extern const std::array<uint8_t, kWritten.size> kPiplResource;
-__attribute__((section(".skv_pipl"), used)) const std::array<uint8_t, kWritten.size>
-    kPiplResource = firstBytes<kWritten.size>(kWritten.bytes);
+__attribute__((section(".skv_pipl"), used)) const std::array<uint8_t, kWritten.size> kPiplResource =
+    firstBytes<kWritten.size>(kWritten.bytes);
 
 }  // namespace skv

@@ -45,7 +45,8 @@ uint32_t readU32(const uint8_t* p) {
 }
 
 void writeU32(uint8_t* p, uint32_t v) {
-    for (int k = 0; k < 4; ++k) p[k] = uint8_t(v >> (8 * k));
+    for (int k = 0; k < 4; ++k)
+        p[k] = uint8_t(v >> (8 * k));
 }
 
 void* mainWindow(const PF_InData* in) {
@@ -95,7 +96,9 @@ PluginContext::~PluginContext() {
     engine_.reset();
 }
 
-bool PluginContext::report(int, int) { return abortRequested.load() == 0; }
+bool PluginContext::report(int, int) {
+    return abortRequested.load() == 0;
+}
 
 PluginContext* contextFrom(const PF_InData* in) {
     if (!in || !in->sequence_data) return nullptr;
@@ -147,7 +150,8 @@ PF_Err resetupSequenceData(const CommandArgs& a) {
         // frames in RAM only.
         if (cancelled) break;
     }
-    if (size > kFlatHeader + length) context->engine().frameStore().setOutdated(record[kFlatHeader + length] != 0);
+    if (size > kFlatHeader + length)
+        context->engine().frameStore().setOutdated(record[kFlatHeader + length] != 0);
     context->continueFromCache = !context->engine().frameStore().cacheDirectoryPath().empty();
     return PF_Err_NONE;
 }
@@ -188,11 +192,13 @@ PF_Err destroySequenceData(const CommandArgs& a) {
 
 // ---- Choosing and moving the cache ----
 
-void browseCacheLocation(const PF_InData* in, std::string& path, bool allowTemporary, bool& cancelled) {
+void browseCacheLocation(const PF_InData* in, std::string& path, bool allowTemporary,
+                         bool& cancelled) {
     void* owner = mainWindow(in);
-    browseForFolder(owner, path,
-                    lookupString(allowTemporary ? kStrChooseCacheOrTemporary : kStrChooseCacheLocation),
-                    cancelled);
+    browseForFolder(
+        owner, path,
+        lookupString(allowTemporary ? kStrChooseCacheOrTemporary : kStrChooseCacheLocation),
+        cancelled);
 }
 
 std::string defaultCacheLocation(const PF_InData* in) {
@@ -218,11 +224,13 @@ void saveCacheAs(const PF_InData* in, PluginContext& context, bool& cancelled) {
             Directory folder;
             std::vector<std::string> names;
             if (folder.set(path)) folder.list(names);
-            const bool hasFrames = std::any_of(names.begin(), names.end(), [](const std::string& n) {
-                return n.size() >= 4 && n.compare(n.size() - 4, 4, ".bcf") == 0;
-            });
+            const bool hasFrames =
+                std::any_of(names.begin(), names.end(), [](const std::string& n) {
+                    return n.size() >= 4 && n.compare(n.size() - 4, 4, ".bcf") == 0;
+                });
             if (!hasFrames) break;
-            const int answer = askQuestion(nullptr, lookupString(kStrNoticeTitle), lookupString(kStrOverwriteCacheFiles));
+            const int answer = askQuestion(nullptr, lookupString(kStrNoticeTitle),
+                                           lookupString(kStrOverwriteCacheFiles));
             if (answer == kAnswerCancel) {
                 cancelled = true;
                 return;
@@ -231,8 +239,9 @@ void saveCacheAs(const PF_InData* in, PluginContext& context, bool& cancelled) {
         }
         std::string error;
         if (context.engine().frameStore().moveCache(path, error)) return;
-        showMessage(lookupString(kStrExceptionTitle),
-                    std::string(lookupString(kStrSaveCacheFailed)) + "\n\n" + path + "\n\n" + error);
+        showMessage(
+            lookupString(kStrExceptionTitle),
+            std::string(lookupString(kStrSaveCacheFailed)) + "\n\n" + path + "\n\n" + error);
     }
 }
 

@@ -6,10 +6,10 @@
 #include <mutex>
 #include <string>
 
+#include "engine/simulation.h"
 #include "grid/float_grid.h"
 #include "grid/progress_sink.h"
 #include "grid/rational.h"
-#include "engine/simulation.h"
 #include "host/sdk/ae_types.h"
 #include "platform/semaphore.h"
 #include "render/float_image.h"
@@ -34,7 +34,7 @@ struct SourceImages {
 // with its frame cache, the custom controls, the preview window of a run, scratch images, and
 // the flags through which the two threads of a run talk.
 class PluginContext : public ProgressSink {
-public:
+  public:
     PluginContext();
     ~PluginContext() override;
     PluginContext(const PluginContext&) = delete;
@@ -69,7 +69,7 @@ public:
     // a time uses the renderer and the output image.
     std::mutex renderMutex;
 
-private:
+  private:
     std::unique_ptr<Simulation> engine_;
 };
 

@@ -8,10 +8,10 @@ namespace skv {
 
 // The effect's identity, shared by its description record and global set-up.
 inline constexpr uint32_t kPluginVersion = 0x00093601;  // 1.2.5, release, build 1
-inline constexpr A_long kGlobalOutFlags =
-    PF_OutFlag_WIDE_TIME_INPUT | PF_OutFlag_NON_PARAM_VARY |
-    PF_OutFlag_SEQUENCE_DATA_NEEDS_FLATTENING | PF_OutFlag_CUSTOM_UI |
-    PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_SEND_UPDATE_PARAMS_UI;
+inline constexpr A_long kGlobalOutFlags = PF_OutFlag_WIDE_TIME_INPUT | PF_OutFlag_NON_PARAM_VARY |
+                                          PF_OutFlag_SEQUENCE_DATA_NEEDS_FLATTENING |
+                                          PF_OutFlag_CUSTOM_UI | PF_OutFlag_DEEP_COLOR_AWARE |
+                                          PF_OutFlag_SEND_UPDATE_PARAMS_UI;
 inline constexpr A_long kGlobalOutFlags2 =
     PF_OutFlag2_SUPPORTS_SMART_RENDER | PF_OutFlag2_FLOAT_COLOR_AWARE;
 

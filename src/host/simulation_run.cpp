@@ -10,8 +10,8 @@
 #include "gpu/cuda_state.h"
 #include "host/arbitrary_data.h"
 #include "host/messages.h"
+#include "host/output_writer.h"
 #include "host/parameters.h"
-#include "ui/simulation_host.h"
 #include "host/string_table.h"
 #include "host/suites.h"
 #include "platform/exception.h"
@@ -19,9 +19,9 @@
 #include "platform/log.h"
 #include "platform/thread.h"
 #include "platform/timer.h"
-#include "host/output_writer.h"
 #include "render/resample.h"
 #include "ui/preview_window.h"
+#include "ui/simulation_host.h"
 
 namespace skv {
 namespace {
@@ -42,14 +42,17 @@ inline void readPixel(const PF_EffectWorld& w, int bits, int x, int y, float sca
     const auto* row = static_cast<const uint8_t*>(w.data) + size_t(y) * size_t(w.rowbytes);
     if (bits == 32) {
         std::memcpy(argb, row + size_t(x) * 16, 16);
-        for (int c = 0; c < 4; ++c) argb[c] = std::isfinite(argb[c]) ? argb[c] * scale : 0.0f;
+        for (int c = 0; c < 4; ++c)
+            argb[c] = std::isfinite(argb[c]) ? argb[c] * scale : 0.0f;
     } else if (bits == 16) {
         uint16_t q[4];
         std::memcpy(q, row + size_t(x) * 8, 8);
-        for (int c = 0; c < 4; ++c) argb[c] = float(q[c]) * scale;
+        for (int c = 0; c < 4; ++c)
+            argb[c] = float(q[c]) * scale;
     } else {
         const uint8_t* p = row + size_t(x) * 4;
-        for (int c = 0; c < 4; ++c) argb[c] = float(p[c]) * scale;
+        for (int c = 0; c < 4; ++c)
+            argb[c] = float(p[c]) * scale;
     }
 }
 
@@ -87,7 +90,7 @@ void rgba(const PF_EffectWorld& w, int bits, float scale, FloatImage& out) {
 }
 
 class AESimulationHost final : public SimulationHost {
-public:
+  public:
     AESimulationHost(const PF_InData* in, PluginContext& context);
 
     bool prepareFrame() override;
@@ -96,7 +99,7 @@ public:
     void settleOutdatedMark() override;
     void requestAbort() override;
 
-private:
+  private:
     void run();
     void continueAfterCachedFrames();
     void workerLoop();
@@ -116,10 +119,12 @@ private:
     std::optional<ScopedSuite<SkvProgressSuite1>> progress_;
 };
 
-AESimulationHost::AESimulationHost(const PF_InData* in, PluginContext& context) : in_(in), context_(context) {
+AESimulationHost::AESimulationHost(const PF_InData* in, PluginContext& context)
+    : in_(in), context_(context) {
     startCursor_ = endCursor_ = cursor_ = TimeCursor{Rational(0, 1), Rational(1, 1)};
     ScopedSuite<AEGP_ProjSuite5> projects(in, kAEGPProjSuite, kAEGPProjSuiteVersion5);
-    ScopedSuite<AEGP_PFInterfaceSuite1> effects(in, kAEGPPFInterfaceSuite, kAEGPPFInterfaceSuiteVersion1);
+    ScopedSuite<AEGP_PFInterfaceSuite1> effects(in, kAEGPPFInterfaceSuite,
+                                                kAEGPPFInterfaceSuiteVersion1);
     ScopedSuite<AEGP_LayerSuite8> layers(in, kAEGPLayerSuite, kAEGPLayerSuiteVersion8);
     ScopedSuite<PF_ANSICallbacksSuite1> ansi(in, kPFANSISuite, kPFANSISuiteVersion1);
     ScopedSuite<AEGP_UtilitySuite6> utility(in, kAEGPUtilitySuite, kAEGPUtilitySuiteVersion6);
@@ -147,14 +152,16 @@ AESimulationHost::AESimulationHost(const PF_InData* in, PluginContext& context) 
     utility->AEGP_GetMainHWND(&mainWindow);
 
     context_.previewWindow.reset();
-    context_.previewWindow = std::make_unique<PreviewWindow>(mainWindow, this, title, 100, 100, in->width, in->height);
+    context_.previewWindow =
+        std::make_unique<PreviewWindow>(mainWindow, this, title, 100, 100, in->width, in->height);
     const double fps = in->time_step ? double(in->time_scale) / in->time_step : 0.0;
     const double seconds = duration.scale ? double(duration.value) / duration.scale : 0.0;
     totalFrames_ = int(seconds * fps);
     if (progress_ && (*progress_)->RunCancelled) {
         SkvProgressSuite1 const* suite = progress_->operator->();
         const PF_ProgPtr ref = in->effect_ref;
-        context_.previewWindow->setCloseCheck([suite, ref] { return suite->RunCancelled(ref) != 0; });
+        context_.previewWindow->setCloseCheck(
+            [suite, ref] { return suite->RunCancelled(ref) != 0; });
     }
     context_.previewWindow->setFrames(0, totalFrames_, fps);
     context_.previewWindow->stopwatch().restart();
@@ -162,7 +169,8 @@ AESimulationHost::AESimulationHost(const PF_InData* in, PluginContext& context) 
     const Rational step(in->time_step, in->time_scale);
     startCursor_ = TimeCursor{Rational(0, 1), step};
     endCursor_ = TimeCursor{Rational(duration.value, duration.scale), step};
-    context_.outputImage.resize(uint32_t(std::max(in->width, 0)), uint32_t(std::max(in->height, 0)));
+    context_.outputImage.resize(uint32_t(std::max(in->width, 0)),
+                                uint32_t(std::max(in->height, 0)));
     context_.outputImage.clear();
 
     double resolutionScale = 1, ramMegabytes = 0;
@@ -178,10 +186,12 @@ AESimulationHost::AESimulationHost(const PF_InData* in, PluginContext& context) 
     gridWidth_ = uint32_t(std::max(0.0, in->width * (1.0 / resolutionScale)));
     gridHeight_ = uint32_t(std::max(0.0, in->height * (1.0 / resolutionScale)));
 
-    if (!(engine.gridsInitialised() && engine.width() == gridWidth_ && engine.height() == gridHeight_)) {
+    if (!(engine.gridsInitialised() && engine.width() == gridWidth_ &&
+          engine.height() == gridHeight_)) {
         engine.resize(gridWidth_, gridHeight_, true);
         bool failed = hostFailed;
-        const PF_ParamIndex present[] = {kParamDensityLayer, kParamTemperatureLayer, kParamFuelLayer, kParamColorLayer};
+        const PF_ParamIndex present[] = {kParamDensityLayer, kParamTemperatureLayer,
+                                         kParamFuelLayer, kParamColorLayer};
         bool has[4] = {};
         for (int i = 0; i < 4 && !failed; ++i) {
             CheckedOutParam p(in, present[i], in->current_time);
@@ -203,7 +213,8 @@ AESimulationHost::AESimulationHost(const PF_InData* in, PluginContext& context) 
         engine.setCurrentTime(startCursor_);
         engine.setFrameDuration(startCursor_.step);
         context_.savedCursor = startCursor_;
-        if (context_.continueFromCache && !engine.frameStore().outdated()) continueAfterCachedFrames();
+        if (context_.continueFromCache && !engine.frameStore().outdated())
+            continueAfterCachedFrames();
     }
     context_.continueFromCache = false;
     cursor_ = context_.savedCursor;
@@ -214,13 +225,16 @@ AESimulationHost::AESimulationHost(const PF_InData* in, PluginContext& context) 
 void AESimulationHost::continueAfterCachedFrames() {
     Simulation& engine = context_.engine();
     int32_t cached = 0;
-    while (cached < totalFrames_ && fileExists(engine.frameStore().frameFileName(cached))) ++cached;
+    while (cached < totalFrames_ && fileExists(engine.frameStore().frameFileName(cached)))
+        ++cached;
     if (cached == 0) return;
     if (!engine.resumeFromCache(cached - 1)) {
-        SKV_LOG(Warning, "Cached frame " << (cached - 1) << " cannot be continued from: simulating from frame 0");
+        SKV_LOG(Warning, "Cached frame " << (cached - 1)
+                                         << " cannot be continued from: simulating from frame 0");
         return;
     }
-    const TimeCursor resumed{startCursor_.time + startCursor_.step * Rational(cached, 1), startCursor_.step};
+    const TimeCursor resumed{startCursor_.time + startCursor_.step * Rational(cached, 1),
+                             startCursor_.step};
     engine.setCurrentTime(resumed);
     context_.savedCursor = resumed;
 }
@@ -259,7 +273,8 @@ void AESimulationHost::run() {
     SKV_LOG(Debug, "Simulation thread terminated");
     // The worker may finish the frame it was handed after the window has closed, so that no
     // frameCompleted saw it: the next run starts after that frame instead of simulating it twice.
-    if (context_.frameDone && context_.engine().remainingSteps() == 0) context_.savedCursor = cursor_;
+    if (context_.frameDone && context_.engine().remainingSteps() == 0)
+        context_.savedCursor = cursor_;
     if (windowFailure) std::rethrow_exception(windowFailure);
 }
 
@@ -286,7 +301,8 @@ void AESimulationHost::workerLoop() {
 bool AESimulationHost::prepareFrame() {
     inputTimer_.restart();
     const A_long time = A_long(cursor_.frameIndex()) * in_->time_step;
-    if (readSimulationParameters(time, in_, context_.engine().parameters(), scales_) != PF_Err_NONE) {
+    if (readSimulationParameters(time, in_, context_.engine().parameters(), scales_) !=
+        PF_Err_NONE) {
         SKV_LOG(Error, "Error updating parameters");
         return false;
     }
@@ -298,12 +314,11 @@ bool AESimulationHost::prepareFrame() {
     return true;
 }
 
-
 bool AESimulationHost::addInputs(A_long time) {
     // Checked out in this order and in, in reverse order, when leaving (also on failure).
-    const PF_ParamIndex order[] = {kParamDensityLayer, kParamColorLayer,    kParamTemperatureLayer,
-                                   kParamFuelLayer,    kParamDivergenceLayer, kParamObstacleLayer,
-                                   kParamVelocityLayer};
+    const PF_ParamIndex order[] = {
+        kParamDensityLayer,    kParamColorLayer,    kParamTemperatureLayer, kParamFuelLayer,
+        kParamDivergenceLayer, kParamObstacleLayer, kParamVelocityLayer};
     std::optional<CheckedOutParam> layers[7];
     for (int i = 0; i < 7; ++i) {
         layers[i].emplace(in_, order[i], time);
@@ -321,7 +336,8 @@ bool AESimulationHost::addInputs(A_long time) {
     {
         ScopedSuite<AEGP_ProjSuite5> projects(in_, kAEGPProjSuite, kAEGPProjSuiteVersion5);
         AEGP_ProjectH project = nullptr;
-        if (projects->AEGP_GetProjectByIndex(0, &project) == 0) projects->AEGP_GetProjectBitDepth(project, &projectBitDepth_);
+        if (projects->AEGP_GetProjectByIndex(0, &project) == 0)
+            projects->AEGP_GetProjectBitDepth(project, &projectBitDepth_);
     }
     const int bits = bitsOfDepth(projectBitDepth_);
     const float scale = bits == 32 ? 1.0f : bits == 16 ? kScale16 : kScale8;
@@ -392,9 +408,11 @@ bool AESimulationHost::addInputs(A_long time) {
 
     // Grid cell (x, y) of a source is cell (x + 1, y + 1) of the engine's padded grids.
     Simulation::Inputs& grids = engine.inputs();
-    const float densityScale = float(scales_.density), temperatureScale = float(scales_.temperature);
+    const float densityScale = float(scales_.density),
+                temperatureScale = float(scales_.temperature);
     const float fuelScale = float(scales_.fuel), divergenceScale = float(scales_.divergence);
-    const float velocityScale = float(scales_.velocity), obstacleScale = float(scales_.obstacleVelocity);
+    const float velocityScale = float(scales_.velocity),
+                obstacleScale = float(scales_.obstacleVelocity);
 #pragma omp parallel for schedule(static)
     for (int64_t y = 0; y < int64_t(gh); ++y) {
         for (uint32_t x = 0; x < gw; ++x) {
@@ -424,7 +442,8 @@ bool AESimulationHost::addInputs(A_long time) {
             if (flags.velocity) {
                 const float* v = s.velocity.pixel(x, sy);
                 if (v[3] <= 0.5f) {
-                    grids.velocityU(gx, gy) = grids.velocityV(gx, gy) = grids.velocityWeight(gx, gy) = 0.0f;
+                    grids.velocityU(gx, gy) = grids.velocityV(gx, gy) =
+                        grids.velocityWeight(gx, gy) = 0.0f;
                 } else {
                     grids.velocityU(gx, gy) = (v[0] - 0.5f) * velocityScale * 2.0f;
                     grids.velocityV(gx, gy) = (0.5f - v[1]) * velocityScale * 2.0f;
@@ -457,13 +476,15 @@ bool AESimulationHost::frameCompleted() {
     const int k = cursor_.frameIndex();
     const double meanSeconds = preview ? preview->stopwatch().elapsed() / (k + 1) : 0.0;
     if (preview) {
-        preview->setFrames(k, totalFrames_, preview ? double(in_->time_scale) / in_->time_step : 0.0);
+        preview->setFrames(k, totalFrames_,
+                           preview ? double(in_->time_scale) / in_->time_step : 0.0);
         preview->setTimes(lastSeconds, meanSeconds);
     }
     frameTimer_.restart();
     if (progress_ && (*progress_)->FrameSimulated)
-        (*progress_)->FrameSimulated(in_->effect_ref, k, totalFrames_, lastSeconds, meanSeconds,
-                                     context_.engine().solver() && context_.engine().solver()->onGpu());
+        (*progress_)
+            ->FrameSimulated(in_->effect_ref, k, totalFrames_, lastSeconds, meanSeconds,
+                             context_.engine().solver() && context_.engine().solver()->onGpu());
 
     const A_long time = A_long(k) * in_->time_step;
     CheckedOutParam texture(in_, kParamTextureLayer, time);
@@ -479,13 +500,16 @@ bool AESimulationHost::frameCompleted() {
     renderTimer_.restart();
     const PF_Err settingsError = readRenderSettings(time, in_, renderSettings_);
     const int simulated = context_.engine().frameCounter();
-    if (simulated >= 1) renderFrame(context_, simulated - 1, context_.outputImage, &context_.scratchImage, renderSettings_);
+    if (simulated >= 1)
+        renderFrame(context_, simulated - 1, context_.outputImage, &context_.scratchImage,
+                    renderSettings_);
     SKV_LOG(Debug, "Inputs: " << inputSeconds_ << " Render: " << renderTimer_.elapsed());
     if (!preview) {
         SKV_LOG(Info, "Preview window closed by user, aborting simulation");
         return false;
     }
-    preview->update(context_.outputImage.data(), int(context_.outputImage.width()), int(context_.outputImage.height()));
+    preview->update(context_.outputImage.data(), int(context_.outputImage.width()),
+                    int(context_.outputImage.height()));
     const PF_Err checkIn = texture.checkIn();
     if (settingsError || checkIn) {
         SKV_LOG(Error, "Error checking in texture layer");
@@ -499,7 +523,9 @@ void AESimulationHost::settleOutdatedMark() {
     store.setOutdated(store.outdated() && !startedAtFirstFrame_);
 }
 
-void AESimulationHost::requestAbort() { context_.abortRequested = 1; }
+void AESimulationHost::requestAbort() {
+    context_.abortRequested = 1;
+}
 
 }  // namespace
 
@@ -519,7 +545,8 @@ void runSimulation(const CommandArgs& a, PluginContext& context) {
     try {
         ScopedSuite<SkvProgressSuite1> progress(a.in, kSkvProgressSuite, kSkvProgressSuiteVersion1);
         if (progress->RunEnded)
-            progress->RunEnded(a.in->effect_ref, context.engine().frameCounter(), context.simulationFailed != 0,
+            progress->RunEnded(a.in->effect_ref, context.engine().frameCounter(),
+                               context.simulationFailed != 0,
                                A_long(context.engine().frameStore().lostFrames()));
     } catch (PF_Err) {
         // A host without the suite learns of the run from the cache.
@@ -528,9 +555,10 @@ void runSimulation(const CommandArgs& a, PluginContext& context) {
 
 PF_Err readRenderSettings(A_long time, const PF_InData* in, RenderSettings& settings) {
     double values[9] = {};
-    const PF_ParamIndex numeric[] = {kParamRenderMode,    kParamAlphaMode,       kParamResolutionScale,
-                                     kParamMaxVelocity,   kParamRefractionScale, kParamRefractionSmoothness,
-                                     kParamAlphaFalloff,  kParamTimeScale,       kParamMotionBlur};
+    const PF_ParamIndex numeric[] = {
+        kParamRenderMode,   kParamAlphaMode,       kParamResolutionScale,
+        kParamMaxVelocity,  kParamRefractionScale, kParamRefractionSmoothness,
+        kParamAlphaFalloff, kParamTimeScale,       kParamMotionBlur};
     for (int i = 0; i < 9; ++i) {
         CheckedOutParam p(in, numeric[i], time);
         if (p.error()) return p.error();
@@ -544,10 +572,12 @@ PF_Err readRenderSettings(A_long time, const PF_InData* in, RenderSettings& sett
     settings.refractionScale = float(values[4]);
     settings.refractionSmoothness = float(values[5]);
     settings.alphaFalloff = float(values[6]);
-    settings.motionBlur = float(values[7]) * float(values[8]) * float(in->time_step) / float(in->time_scale);
-    const std::pair<PF_ParamIndex, ColorRamp*> ramps[] = {{kParamDensityColor, &settings.densityColors},
-                                                          {kParamTemperatureColor, &settings.temperatureColors},
-                                                          {kParamFuelColor, &settings.fuelColors}};
+    settings.motionBlur =
+        float(values[7]) * float(values[8]) * float(in->time_step) / float(in->time_scale);
+    const std::pair<PF_ParamIndex, ColorRamp*> ramps[] = {
+        {kParamDensityColor, &settings.densityColors},
+        {kParamTemperatureColor, &settings.temperatureColors},
+        {kParamFuelColor, &settings.fuelColors}};
     for (const auto& [index, ramp] : ramps) {
         CheckedOutParam p(in, index, time);
         if (p.error()) return p.error();
@@ -557,12 +587,13 @@ PF_Err readRenderSettings(A_long time, const PF_InData* in, RenderSettings& sett
     return PF_Err_NONE;
 }
 
-bool renderFrame(PluginContext& context, int frameIndex, FloatImage& output, const FloatImage* texture,
-                 const RenderSettings& settings) {
+bool renderFrame(PluginContext& context, int frameIndex, FloatImage& output,
+                 const FloatImage* texture, const RenderSettings& settings) {
     std::lock_guard<std::mutex> lock(context.renderMutex);
     CacheFrameGuard guard(&context.engine().frameStore(), frameIndex, true);
     const FloatGrid* grids[CacheFrameGuard::kGridTypes];
-    for (uint32_t t = 0; t < CacheFrameGuard::kGridTypes; ++t) grids[t] = guard.grid(t);
+    for (uint32_t t = 0; t < CacheFrameGuard::kGridTypes; ++t)
+        grids[t] = guard.grid(t);
     const FrameFields fields = FrameFields::fromGrids(grids, CacheFrameGuard::kGridTypes);
     context.renderer.render(fields, texture, settings, output);
     return guard.frame() != nullptr && fields.leftOut == 0;

@@ -18,7 +18,7 @@ PF_Err readRenderSettings(A_long time, const PF_InData* in, RenderSettings& sett
 // Renders cached frame `frameIndex` of the context's engine into `output` (whose size the
 // caller sets); without the frame the output is transparent black. Returns whether the cache
 // held the frame (in RAM, or in a readable file).
-bool renderFrame(PluginContext& context, int frameIndex, FloatImage& output, const FloatImage* texture,
-                 const RenderSettings& settings);
+bool renderFrame(PluginContext& context, int frameIndex, FloatImage& output,
+                 const FloatImage* texture, const RenderSettings& settings);
 
 }  // namespace skv

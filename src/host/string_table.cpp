@@ -59,8 +59,9 @@ static_assert(std::is_sorted(std::begin(kTable), std::end(kTable),
 }  // namespace
 
 const char* lookupString(uint32_t id) {
-    const auto it = std::lower_bound(std::begin(kTable), std::end(kTable), id,
-                                     [](const StringTableEntry& e, uint32_t v) { return e.id < v; });
+    const auto it =
+        std::lower_bound(std::begin(kTable), std::end(kTable), id,
+                         [](const StringTableEntry& e, uint32_t v) { return e.id < v; });
     return it != std::end(kTable) && it->id == id ? it->text : "";
 }
 

@@ -9,7 +9,7 @@ namespace skv {
 // the command barrier to report and return.
 template <typename Suite>
 class ScopedSuite {
-public:
+  public:
     ScopedSuite(const PF_InData* in, const char* name, int32_t version)
         : basic_(in ? in->pica_basicP : nullptr), name_(name), version_(version) {
         if (!basic_ || !basic_->AcquireSuite) throw PF_Err(PF_Err_BAD_CALLBACK_PARAM);
@@ -27,7 +27,7 @@ public:
     const Suite* operator->() const { return suite_; }
     const Suite& get() const { return *suite_; }
 
-private:
+  private:
     const SPBasicSuite* basic_;
     const char* name_;
     int32_t version_;

@@ -11,7 +11,7 @@ namespace skv {
 // the smallest normal float, and every thread of a step runs in the same mode, so results stay
 // reproducible.
 class FlushDenormals {
-public:
+  public:
     FlushDenormals();
     ~FlushDenormals();
     FlushDenormals(const FlushDenormals&) = delete;

@@ -16,7 +16,7 @@ std::mutex backendMutex;
 
 struct BackendSlot {
     std::unique_ptr<DialogBackend> backend;
-    bool installed = false;      // set by setDialogBackend: the environment no longer decides
+    bool installed = false;       // set by setDialogBackend: the environment no longer decides
     std::string fromEnvironment;  // the SKYVANE_DIALOGS value the backend was made from
 };
 
@@ -86,7 +86,9 @@ bool ConsoleDialogs::browseForFolder(std::string&, const std::string& title) {
     return false;
 }
 
-bool ConsoleDialogs::chooseColor(DialogColor&, std::array<DialogColor, 16>&) { return false; }
+bool ConsoleDialogs::chooseColor(DialogColor&, std::array<DialogColor, 16>&) {
+    return false;
+}
 
 // ---- Desktop (zenity) ----
 
@@ -111,7 +113,8 @@ int runZenity(const std::vector<std::string>& arguments, std::string& output) {
         ::close(pipeFds[1]);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(kZenity));
-        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : arguments)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execvp(kZenity, argv.data());
         ::_exit(127);
@@ -130,7 +133,8 @@ int runZenity(const std::vector<std::string>& arguments, std::string& output) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) == 127) return -1;
-    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
+        output.pop_back();
     return WEXITSTATUS(status);
 }
 
@@ -155,9 +159,10 @@ void DesktopDialogs::showMessage(const std::string& title, const std::string& te
 
 int DesktopDialogs::askQuestion(const std::string& title, const std::string& text) {
     std::string out;
-    const int status = runZenity({"--question", "--no-markup", "--title", title, "--text", text, "--ok-label", "Yes",
-                                  "--cancel-label", "No", "--extra-button", "Cancel"},
-                                 out);
+    const int status =
+        runZenity({"--question", "--no-markup", "--title", title, "--text", text, "--ok-label",
+                   "Yes", "--cancel-label", "No", "--extra-button", "Cancel"},
+                  out);
     if (status < 0) return fallback_.askQuestion(title, text);
     if (status == 0) return kAnswerYes;
     if (status == 1 && out != "Cancel") return kAnswerNo;
@@ -166,7 +171,8 @@ int DesktopDialogs::askQuestion(const std::string& title, const std::string& tex
 
 bool DesktopDialogs::browseForFolder(std::string& path, const std::string& title) {
     std::string out;
-    const int status = runZenity({"--file-selection", "--directory", "--title", title, "--filename", path + "/"}, out);
+    const int status = runZenity(
+        {"--file-selection", "--directory", "--title", title, "--filename", path + "/"}, out);
     if (status < 0) return fallback_.browseForFolder(path, title);
     if (status != 0 || out.empty()) return false;
     path = out;
@@ -186,7 +192,8 @@ bool DesktopDialogs::chooseColor(DialogColor& color, std::array<DialogColor, 16>
     const auto clamp = [](int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
     color = {clamp(r), clamp(g), clamp(b)};
     // The chooser's palette stands in for the custom colours: remember the latest choices.
-    for (size_t i = custom.size() - 1; i > 0; --i) custom[i] = custom[i - 1];
+    for (size_t i = custom.size() - 1; i > 0; --i)
+        custom[i] = custom[i - 1];
     custom[0] = color;
     return true;
 }
@@ -202,10 +209,14 @@ bool ScriptedDialogs::loadScript(const std::string& path) {
         std::string verb, rest;
         words >> verb;
         std::getline(words >> std::ws, rest);
-        if (verb == "yes") queueAnswer(kAnswerYes);
-        else if (verb == "no") queueAnswer(kAnswerNo);
-        else if (verb == "cancel") queueAnswer(kAnswerCancel);
-        else if (verb == "folder") queueFolder(rest == "cancel" ? std::nullopt : std::optional<std::string>(rest));
+        if (verb == "yes")
+            queueAnswer(kAnswerYes);
+        else if (verb == "no")
+            queueAnswer(kAnswerNo);
+        else if (verb == "cancel")
+            queueAnswer(kAnswerCancel);
+        else if (verb == "folder")
+            queueFolder(rest == "cancel" ? std::nullopt : std::optional<std::string>(rest));
         else if (verb == "color") {
             int r = 0, g = 0, b = 0;
             if (rest == "cancel" || std::sscanf(rest.c_str(), "%d %d %d", &r, &g, &b) != 3)
@@ -221,7 +232,10 @@ void ScriptedDialogs::record(Shown shown) {
     if (!transcript_.empty()) {
         const auto escape = [](std::string text) {
             std::string out;
-            for (char c : text) out += c == '\n' ? std::string("\\n") : c == '\t' ? std::string(" ") : std::string(1, c);
+            for (char c : text)
+                out += c == '\n'   ? std::string("\\n")
+                       : c == '\t' ? std::string(" ")
+                                   : std::string(1, c);
             return out;
         };
         std::ofstream out(transcript_, std::ios::app);

@@ -25,7 +25,7 @@ struct DialogColor {
 // thread only, and none may block a headless run: the console backend prints and takes the
 // safe answer (OK, Cancel).
 class DialogBackend {
-public:
+  public:
     virtual ~DialogBackend() = default;
     virtual void showMessage(const std::string& title, const std::string& text) = 0;
     // kAnswerYes, kAnswerNo, or kAnswerCancel for anything else (closing the box included).
@@ -49,7 +49,7 @@ std::unique_ptr<DialogBackend> setDialogBackend(std::unique_ptr<DialogBackend> b
 
 // Prints to standard error and takes the safe answers: OK, Cancel, no folder, no colour.
 class ConsoleDialogs : public DialogBackend {
-public:
+  public:
     void showMessage(const std::string& title, const std::string& text) override;
     int askQuestion(const std::string& title, const std::string& text) override;
     bool browseForFolder(std::string& path, const std::string& title) override;
@@ -59,7 +59,7 @@ public:
 // The desktop's dialogs, through zenity. Falls back to the console's answers when zenity
 // cannot be run.
 class DesktopDialogs : public DialogBackend {
-public:
+  public:
     // Whether a display and the zenity program are there.
     static bool available();
     void showMessage(const std::string& title, const std::string& text) override;
@@ -67,14 +67,14 @@ public:
     bool browseForFolder(std::string& path, const std::string& title) override;
     bool chooseColor(DialogColor& color, std::array<DialogColor, 16>& custom) override;
 
-private:
+  private:
     ConsoleDialogs fallback_;
 };
 
 // Answers from queues given in advance and records everything shown; empty queues give
 // the console backend's safe answers. For tests and for scripted runs.
 class ScriptedDialogs : public DialogBackend {
-public:
+  public:
     struct Shown {
         std::string kind;  // "message", "question", "folder", "color"
         std::string title;
@@ -101,7 +101,7 @@ public:
     bool browseForFolder(std::string& path, const std::string& title) override;
     bool chooseColor(DialogColor& color, std::array<DialogColor, 16>& custom) override;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::deque<int> answers_;
     std::deque<std::optional<std::string>> folders_;

@@ -9,7 +9,7 @@ namespace skv {
 // The location is empty at every throw site of the system; the barrier around host
 // commands prints it anyway so that a future caller can fill it.
 class Exception {
-public:
+  public:
     explicit Exception(std::string message, std::string location = {})
         : message_(std::move(message)), location_(std::move(location)) {}
     virtual ~Exception() = default;
@@ -17,7 +17,7 @@ public:
     const std::string& message() const { return message_; }
     const std::string& location() const { return location_; }
 
-private:
+  private:
     std::string message_;
     std::string location_;
 };
@@ -25,7 +25,7 @@ private:
 // Thrown by the linear solvers when a solve diverges; the simulation host ends the run
 // and tells the user that the simulation became unstable.
 class SolverDivergenceException : public Exception {
-public:
+  public:
     SolverDivergenceException() : Exception("Solver aborted: divergent solution") {}
 };
 

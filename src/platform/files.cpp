@@ -33,7 +33,9 @@ void clear() {
     operations = 0;
 }
 
-uint64_t operationCount() { return operations.load(); }
+uint64_t operationCount() {
+    return operations.load();
+}
 
 }  // namespace fileFaults
 
@@ -57,7 +59,9 @@ bool isDirectoryPath(const std::string& path) {
 
 // ---- FileHandle ----
 
-FileHandle::~FileHandle() { close(); }
+FileHandle::~FileHandle() {
+    close();
+}
 
 bool FileHandle::openWith(const std::string& path, int flags) {
     close();
@@ -81,11 +85,15 @@ bool FileHandle::openWith(const std::string& path, int flags) {
     return fd_ >= 0;
 }
 
-bool FileHandle::openRead(const std::string& path) { return openWith(path, O_RDONLY); }
+bool FileHandle::openRead(const std::string& path) {
+    return openWith(path, O_RDONLY);
+}
 bool FileHandle::openWrite(const std::string& path) {
     return openWith(path, O_WRONLY | O_CREAT | O_TRUNC);
 }
-bool FileHandle::openReadWrite(const std::string& path) { return openWith(path, O_RDWR | O_CREAT); }
+bool FileHandle::openReadWrite(const std::string& path) {
+    return openWith(path, O_RDWR | O_CREAT);
+}
 
 void FileHandle::close() {
     if (fd_ >= 0) {
@@ -172,16 +180,28 @@ bool BinaryFile::open(const std::string& path, int mode) {
     path_ = path;
     mode_ = mode;
     switch (mode) {
-        case kRead: open_ = handle_->openRead(path); break;
-        case kWrite: open_ = handle_->openWrite(path); break;
-        default: open_ = handle_->openReadWrite(path); break;
+        case kRead:
+            open_ = handle_->openRead(path);
+            break;
+        case kWrite:
+            open_ = handle_->openWrite(path);
+            break;
+        default:
+            open_ = handle_->openReadWrite(path);
+            break;
     }
     return open_;
 }
 
-bool BinaryFile::openRead(const std::string& path) { return open(path, kRead); }
-bool BinaryFile::openWrite(const std::string& path) { return open(path, kWrite); }
-bool BinaryFile::openReadWrite(const std::string& path) { return open(path, kReadWrite); }
+bool BinaryFile::openRead(const std::string& path) {
+    return open(path, kRead);
+}
+bool BinaryFile::openWrite(const std::string& path) {
+    return open(path, kWrite);
+}
+bool BinaryFile::openReadWrite(const std::string& path) {
+    return open(path, kReadWrite);
+}
 
 void BinaryFile::close() {
     if (open_) {
@@ -198,12 +218,22 @@ bool BinaryFile::write(const void* bytes, size_t count) {
     return canWrite() && handle_->write(bytes, count) == count;
 }
 
-uint64_t BinaryFile::tell() const { return handle_->tell(); }
-bool BinaryFile::seek(uint64_t position) { return handle_->seek(position); }
-bool BinaryFile::truncate() { return handle_->truncate(); }
-uint64_t BinaryFile::size() const { return handle_->size(); }
+uint64_t BinaryFile::tell() const {
+    return handle_->tell();
+}
+bool BinaryFile::seek(uint64_t position) {
+    return handle_->seek(position);
+}
+bool BinaryFile::truncate() {
+    return handle_->truncate();
+}
+uint64_t BinaryFile::size() const {
+    return handle_->size();
+}
 
-bool BinaryFile::sync() { return open_ && (mode_ & kWrite) && handle_->sync(); }
+bool BinaryFile::sync() {
+    return open_ && (mode_ & kWrite) && handle_->sync();
+}
 
 // ---- Directory ----
 
@@ -227,7 +257,9 @@ bool Directory::create(const std::string& path) {
     return set(path);
 }
 
-bool Directory::exists() const { return haveAttributes_ && isDirectory_; }
+bool Directory::exists() const {
+    return haveAttributes_ && isDirectory_;
+}
 
 void Directory::list(std::vector<std::string>& names) const {
     if (!exists()) return;
@@ -235,8 +267,7 @@ void Directory::list(std::vector<std::string>& names) const {
     DIR* dir = ::opendir(path_.c_str());
     if (!dir) return;
     while (const dirent* entry = ::readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         names.emplace_back(entry->d_name);
     }
     ::closedir(dir);
@@ -267,7 +298,8 @@ bool deleteContents(int dirFd) {
         if (S_ISDIR(st.st_mode)) {
             // A read-only folder cannot have its entries removed: make it writable first.
             if ((st.st_mode & S_IRWXU) != S_IRWXU) ::fchmodat(dirFd, name, st.st_mode | S_IRWXU, 0);
-            const int child = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int child =
+                ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child < 0 || !deleteContents(child) || ::unlinkat(dirFd, name, AT_REMOVEDIR) != 0) {
                 ok = false;
                 break;
@@ -407,9 +439,11 @@ std::string tempPath() {
     constexpr size_t kMaxPath = 260;
     const char* candidates[] = {std::getenv("TMPDIR"), "/tmp"};
     for (const char* candidate : candidates) {
-        if (candidate && *candidate && std::strlen(candidate) <= kMaxPath && isDirectoryPath(candidate)) {
+        if (candidate && *candidate && std::strlen(candidate) <= kMaxPath &&
+            isDirectoryPath(candidate)) {
             std::string path(candidate);
-            while (path.size() > 1 && path.back() == '/') path.pop_back();
+            while (path.size() > 1 && path.back() == '/')
+                path.pop_back();
             return path;
         }
     }

@@ -10,7 +10,7 @@ namespace skv {
 
 // One open file. Nothing here throws or logs: failures are false, zero or empty results.
 class FileHandle {
-public:
+  public:
     FileHandle() = default;
     virtual ~FileHandle();
     FileHandle(const FileHandle&) = delete;
@@ -34,14 +34,14 @@ public:
 
     bool isOpen() const { return fd_ >= 0; }
 
-private:
+  private:
     bool openWith(const std::string& path, int flags);
     int fd_ = -1;
 };
 
 // A file that remembers its path and open mode.
 class BinaryFile {
-public:
+  public:
     enum Mode : int { kRead = 1, kWrite = 2, kReadWrite = 3 };
 
     BinaryFile();
@@ -53,8 +53,8 @@ public:
     void close();
     bool canRead() const { return open_ && (mode_ & kRead); }
     bool canWrite() const { return open_ && (mode_ & kWrite); }
-    bool read(void* buffer, size_t bytes);         // true only when exactly `bytes` were read
-    bool write(const void* bytes, size_t count);   // true only when all were written
+    bool read(void* buffer, size_t bytes);        // true only when exactly `bytes` were read
+    bool write(const void* bytes, size_t count);  // true only when all were written
     uint64_t tell() const;
     bool seek(uint64_t position);
     bool truncate();
@@ -62,7 +62,7 @@ public:
     uint64_t size() const;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     bool open(const std::string& path, int mode);
     std::unique_ptr<FileHandle> handle_;
     std::string path_;
@@ -73,7 +73,7 @@ private:
 // A folder path and its attributes as read by set(); it counts as existing only while
 // those attributes are known and say "directory".
 class Directory {
-public:
+  public:
     Directory() = default;
     virtual ~Directory() = default;
 
@@ -86,7 +86,7 @@ public:
     virtual void list(std::vector<std::string>& names) const;
     virtual const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     bool haveAttributes_ = false;
     bool isDirectory_ = false;

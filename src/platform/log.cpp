@@ -62,9 +62,11 @@ void log(LogChannel channel, std::string_view message) {
         const std::string line = formatLine(now, message);
         // Errors also reach whoever watches the process (a terminal, a farm's task log): a
         // user should not have to know where the log file is to learn why something failed.
-        if (channel == LogChannel::Error) std::fprintf(stderr, "skyvane: error: %.*s\n", int(message.size()), message.data());
+        if (channel == LogChannel::Error)
+            std::fprintf(stderr, "skyvane: error: %.*s\n", int(message.size()), message.data());
         ScopedLock lock(&s.mutex);
-        s.tokens = std::min(LogState::kBurst, s.tokens + (now - s.refilledAt) * LogState::kLinesPerSecond);
+        s.tokens =
+            std::min(LogState::kBurst, s.tokens + (now - s.refilledAt) * LogState::kLinesPerSecond);
         s.refilledAt = now;
         if (s.tokens < 1 && channel != LogChannel::Error) {
             ++s.dropped;
@@ -77,8 +79,9 @@ void log(LogChannel channel, std::string_view message) {
             if (!s.file.is_open()) return;
         }
         if (s.dropped > 0) {
-            const std::string note = formatLine(now, std::to_string(s.dropped) + " log lines dropped (more than " +
-                                                          std::to_string(int(LogState::kLinesPerSecond)) + " a second)");
+            const std::string note =
+                formatLine(now, std::to_string(s.dropped) + " log lines dropped (more than " +
+                                    std::to_string(int(LogState::kLinesPerSecond)) + " a second)");
             s.file.write(note.data(), static_cast<std::streamsize>(note.size()));
             s.dropped = 0;
         }
@@ -93,15 +96,23 @@ void log(LogChannel channel, std::string_view message) {
     }
 }
 
-void log(LogChannel channel, const std::ostringstream& message) { log(channel, message.view()); }
+void log(LogChannel channel, const std::ostringstream& message) {
+    log(channel, message.view());
+}
 
-void setLogEnabled(bool enabled) { state().enabled = enabled; }
+void setLogEnabled(bool enabled) {
+    state().enabled = enabled;
+}
 
 void restartLog() {
     try {
         LogState& s = state();
         ScopedLock lock(&s.mutex);
         if (s.file.is_open()) s.file.close();
+        // A fresh log starts with a full allowance, whatever the previous one used.
+        s.tokens = LogState::kBurst;
+        s.refilledAt = s.timer.elapsed();
+        s.dropped = 0;
     } catch (...) {
     }
 }

@@ -23,15 +23,15 @@ std::string logFilePath();
 void setLogEnabled(bool enabled);
 
 // Closes the log file; the next line reopens it, truncating, at the then current profile
-// folder. Lets a process (tests above all) start a fresh log in a folder of its choosing.
+// folder, with the rate limit's full allowance. Lets a process (tests above all) start a fresh log in a folder of its choosing.
 void restartLog();
 
 }  // namespace skv
 
 // SKV_LOG(Error, "Failed to open file " << path);
-#define SKV_LOG(channel, expr)                                    \
-    do {                                                          \
-        std::ostringstream skv_log_stream_;                       \
-        skv_log_stream_ << expr;                                  \
-        ::skv::log(::skv::LogChannel::channel, skv_log_stream_);  \
+#define SKV_LOG(channel, expr)                                   \
+    do {                                                         \
+        std::ostringstream skv_log_stream_;                      \
+        skv_log_stream_ << expr;                                 \
+        ::skv::log(::skv::LogChannel::channel, skv_log_stream_); \
     } while (0)

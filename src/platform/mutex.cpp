@@ -16,7 +16,9 @@ void Mutex::lock() {
     if (trace_) SKV_LOG(Debug, "Mutex " << static_cast<const void*>(this) << " locked");
 }
 
-bool Mutex::tryLock() { return mutex_.try_lock(); }
+bool Mutex::tryLock() {
+    return mutex_.try_lock();
+}
 
 void Mutex::unlock() {
     if (trace_) SKV_LOG(Debug, "Mutex " << static_cast<const void*>(this) << " unlocked");

@@ -7,7 +7,7 @@ namespace skv {
 // A process-local mutex. With tracing on, every lock and unlock writes a debug line
 // ("Mutex <address> locked" after acquiring, "... unlocked" before releasing).
 class Mutex {
-public:
+  public:
     explicit Mutex(bool trace = false) : trace_(trace) {}
     virtual ~Mutex() = default;
     Mutex(const Mutex&) = delete;
@@ -19,14 +19,14 @@ public:
 
     bool tracing() const { return trace_; }
 
-private:
+  private:
     std::mutex mutex_;  // created eagerly: no race on first use
     bool trace_;
 };
 
 // Locks on construction when asked to, unlocks on destruction if it locked.
 class ScopedLock {
-public:
+  public:
     explicit ScopedLock(Mutex* mutex, bool lock = true) : mutex_(mutex), locked_(false) {
         if (lock && mutex_) {
             mutex_->lock();
@@ -39,7 +39,7 @@ public:
     ScopedLock(const ScopedLock&) = delete;
     ScopedLock& operator=(const ScopedLock&) = delete;
 
-private:
+  private:
     Mutex* mutex_;
     bool locked_;
 };

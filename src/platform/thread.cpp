@@ -59,7 +59,7 @@ void applyPriority(int priority) {
 }
 
 class PosixThread final : public Thread {
-public:
+  public:
     explicit PosixThread(Runnable* runnable) : state_(std::make_shared<ThreadState>()) {
         state_->runnable = runnable;
     }
@@ -111,7 +111,7 @@ public:
 
     Runnable* runnable() const override { return state_->runnable; }
 
-private:
+  private:
     // A finished thread is joined; one still running is let go (the shared state keeps
     // what it needs alive), as closing a thread handle does.
     void closeHandle() {
@@ -135,7 +135,9 @@ std::unique_ptr<Thread> Thread::create(Runnable* runnable) {
     return std::make_unique<PosixThread>(runnable);
 }
 
-bool Thread::terminateRequested() { return currentState && currentState->terminateRequested; }
+bool Thread::terminateRequested() {
+    return currentState && currentState->terminateRequested;
+}
 
 unsigned ThreadEntry(Thread* thread) {
     if (!thread) {

@@ -8,7 +8,7 @@ namespace skv {
 
 // Work executed on a worker thread.
 class Runnable {
-public:
+  public:
     virtual ~Runnable() = default;
     virtual void run() = 0;
 };
@@ -28,7 +28,7 @@ enum ThreadPriority : int {
 // that holds a lock or half-wrote a file is what we least want), so it sets a flag that the
 // runnable may poll with Thread::terminateRequested() and then waits for the run to end.
 class Thread {
-public:
+  public:
     static std::unique_ptr<Thread> create(Runnable* runnable);
 
     virtual ~Thread() = default;
@@ -50,13 +50,13 @@ unsigned ThreadEntry(Thread* thread);
 // A Runnable that owns the Thread running it. The destructor does not join: owners stop
 // their workers (through their own stop flag and join) before destroying them.
 class Worker : public Runnable {
-protected:
+  protected:
     Worker();
     ~Worker() override;
     Thread& thread() { return *thread_; }
     const Thread& thread() const { return *thread_; }
 
-private:
+  private:
     std::unique_ptr<Thread> thread_;
 };
 

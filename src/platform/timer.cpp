@@ -5,17 +5,22 @@
 namespace skv {
 namespace {
 using Clock = std::chrono::steady_clock;
-int64_t nowTicks() { return Clock::now().time_since_epoch().count(); }
+int64_t nowTicks() {
+    return Clock::now().time_since_epoch().count();
+}
 }  // namespace
 
 Timer::Timer()
-    : startTick_(0),
-      secondsPerTick_(static_cast<double>(Clock::period::num) / Clock::period::den) {
+    : startTick_(0), secondsPerTick_(static_cast<double>(Clock::period::num) / Clock::period::den) {
     restart();
 }
 
-void Timer::restart() { startTick_ = nowTicks(); }
+void Timer::restart() {
+    startTick_ = nowTicks();
+}
 
-double Timer::elapsed() const { return static_cast<double>(nowTicks() - startTick_) * secondsPerTick_; }
+double Timer::elapsed() const {
+    return static_cast<double>(nowTicks() - startTick_) * secondsPerTick_;
+}
 
 }  // namespace skv

@@ -6,12 +6,12 @@ namespace skv {
 
 // High-resolution stopwatch on the monotonic clock.
 class Timer {
-public:
+  public:
     Timer();
     void restart();
     double elapsed() const;  // seconds since construction or the last restart
 
-private:
+  private:
     int64_t startTick_;
     double secondsPerTick_;
 };

@@ -46,7 +46,8 @@ constexpr FireRecord kFireRamp[] = {
 void putFloat(uint8_t* out, float v) {
     uint32_t bits;
     std::memcpy(&bits, &v, 4);
-    for (int k = 0; k < 4; ++k) out[k] = uint8_t(bits >> (8 * k));
+    for (int k = 0; k < 4; ++k)
+        out[k] = uint8_t(bits >> (8 * k));
 }
 
 uint32_t getU32(const uint8_t* in) {
@@ -86,7 +87,8 @@ RGBA ColorRamp::sample(float x) const {
     if (x >= stops_.back().position) return stops_.back().color;
     // Neighbours p (position <= x) and q (position > x).
     size_t q = 1;
-    while (stops_[q].position <= x) ++q;
+    while (stops_[q].position <= x)
+        ++q;
     const ColorStop& lo = stops_[q - 1];
     const ColorStop& hi = stops_[q];
     return lerp(lo.color, hi.color, (x - lo.position) / (hi.position - lo.position));
@@ -96,14 +98,17 @@ ColorRamp ColorRamp::interpolate(const ColorRamp& a, const ColorRamp& b, float t
     ColorRamp result;
     result.stops_.reserve(a.size() + b.size());
     const auto blend = [&](float x) { return lerp(a.sample(x), b.sample(x), t); };
-    for (const ColorStop& s : a.stops_) result.stops_.push_back({blend(s.position), s.position});
-    for (const ColorStop& s : b.stops_) result.addStop(blend(s.position), s.position);
+    for (const ColorStop& s : a.stops_)
+        result.stops_.push_back({blend(s.position), s.position});
+    for (const ColorStop& s : b.stops_)
+        result.addStop(blend(s.position), s.position);
     return result;
 }
 
 void ColorRamp::flatten(uint8_t* out) const {
     const uint32_t n = uint32_t(stops_.size());
-    for (int k = 0; k < 4; ++k) out[k] = uint8_t(n >> (8 * k));
+    for (int k = 0; k < 4; ++k)
+        out[k] = uint8_t(n >> (8 * k));
     uint8_t* p = out + 4;
     for (const ColorStop& s : stops_) {
         putFloat(p, s.color.r);
@@ -142,12 +147,15 @@ size_t ColorRamp::moveStop(size_t i, float position) {
         }
     moved.position = position;
     size_t j = 0;
-    while (j < stops_.size() && stops_[j].position < position) ++j;
+    while (j < stops_.size() && stops_[j].position < position)
+        ++j;
     stops_.insert(stops_.begin() + std::ptrdiff_t(j), moved);
     return j;
 }
 
-void ColorRamp::removeStop(size_t i) { stops_.erase(stops_.begin() + std::ptrdiff_t(i)); }
+void ColorRamp::removeStop(size_t i) {
+    stops_.erase(stops_.begin() + std::ptrdiff_t(i));
+}
 
 bool ColorRamp::operator==(const ColorRamp& other) const {
     if (stops_.size() != other.stops_.size()) return false;

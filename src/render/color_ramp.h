@@ -22,7 +22,7 @@ struct ColorStop {
 // Stored form, little-endian: u32 stop count n, then per stop red, green, blue, alpha and
 // position as f32: 4 + 20·n bytes.
 class ColorRamp {
-public:
+  public:
     static constexpr size_t kStopBytes = 20;
 
     ColorRamp() = default;
@@ -63,7 +63,7 @@ public:
     static ColorRamp temperatureDefault();  // the 28-stop fire ramp
     static ColorRamp fuelDefault();         // transparent black to opaque blue
 
-private:
+  private:
     std::vector<ColorStop> stops_;
 };
 

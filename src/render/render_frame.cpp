@@ -117,7 +117,8 @@ FrameFields FrameFields::fromGrids(const FloatGrid* const* grids, uint32_t typeC
         const FloatGrid* g = slot.type < typeCount ? grids[slot.type] : nullptr;
         if (!g) continue;
         if (g->empty() || g->depth() != 1) {
-            SKV_LOG(Warning, "Ignoring cached grid of type " << slot.type << ": depth " << g->depth());
+            SKV_LOG(Warning,
+                    "Ignoring cached grid of type " << slot.type << ": depth " << g->depth());
             ++f.leftOut;
             continue;
         }

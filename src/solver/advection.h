@@ -1,7 +1,7 @@
 #pragma once
 
-#include "kernels/advection_cells.h"
 #include "grid/float_grid.h"
+#include "kernels/advection_cells.h"
 
 // CPU advection passes of the fast solver's sub-step. Every grid of one call has the same
 // padded size W × H (the simulation resolution plus a one-cell border); only interior cells

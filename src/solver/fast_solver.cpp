@@ -7,14 +7,15 @@
 #include <limits>
 #include <new>
 
-#include "solver/advection.h"
-#include "solver/forces.h"
 #include "gpu/cuda_state.h"
 #include "gpu/device_grid.h"
 #include "gpu/field_kernels.h"
 #include "gpu/solver_kernels.h"
+#include "platform/exception.h"
 #include "platform/log.h"
 #include "platform/timer.h"
+#include "solver/advection.h"
+#include "solver/forces.h"
 #include "solver/projection.h"
 
 namespace skv {
@@ -150,16 +151,21 @@ bool FastSolver::chooseDevicePath() {
     if (!useGpu_ && cuda.hasCurrentContext()) setUpGpu();
     onGpu_ = useGpu_ && cuda.hasCurrentContext();
     if (!onGpu_) return false;
-    // Another solver may have bound its own velocity and pressure since.
-    cuda.solverKernels().initSolverKernels(device_->u, device_->v, device_->pressure);
-    if (residency_ == Residency::Host) uploadState();
-    return true;
+    // Another solver may have bound its own velocity and pressure since. The module was loaded
+    // at the set-up, so binding cannot fail.
+    (void)cuda.solverKernels().initSolverKernels(device_->u, device_->v, device_->pressure);
+    if (residency_ == Residency::Host && !uploadState()) {
+        SKV_LOG(Error,
+                "Failed to move the simulation onto the GPU - this sub-step runs on the CPU");
+        onGpu_ = false;
+    }
+    return onGpu_;
 }
 
 // The host holds the current state (the device was set up after the simulation had started,
 // or the last sub-steps ran on the host): the device continues from it. The colour channels
 // have no rate history on the host (it moves colour semi-Lagrangian); theirs start at 0.
-void FastSolver::uploadState() {
+bool FastSolver::uploadState() {
     DeviceFields& g = *device_;
     // clang-format off
     const std::pair<DeviceGrid*, const FloatGrid*> state[] = {
@@ -172,15 +178,18 @@ void FastSolver::uploadState() {
         {&g.temperatureRate, &temperatureRate_}, {&g.textureURate, &textureURate_},
         {&g.textureVRate, &textureVRate_}};
     // clang-format on
+    bool uploaded = true;
     for (const auto& [device, host] : state)
-        device->upload(*host);
+        uploaded = uploaded && device->upload(*host);
     for (DeviceGrid* rate : {&g.redRate, &g.greenRate, &g.blueRate, &g.alphaRate})
         rate->clear();
     // step() uploads the mask at every call; a sub-step that starts here with the velocity
     // needs it too.
-    if (inputs_.obstacle) g.obstacle.upload(*inputs_.obstacle);
+    if (inputs_.obstacle) uploaded = uploaded && g.obstacle.upload(*inputs_.obstacle);
     heatKernelOnDevice_ = false;
-    residency_ = Residency::Both;
+    // The host still holds the state: the device takes it over at a later sub-step.
+    if (uploaded) residency_ = Residency::Both;
+    return uploaded;
 }
 
 void FastSolver::uploadHeatKernel() {
@@ -189,9 +198,8 @@ void FastSolver::uploadHeatKernel() {
     const size_t taps = std::min(heatKernel_.size(), length);
     heatTapsRow_.clear();
     std::copy(heatKernel_.begin(), heatKernel_.begin() + ptrdiff_t(taps), heatTapsRow_.data());
-    g.heatKernel.upload(heatTapsRow_);
+    heatKernelOnDevice_ = g.heatKernel.upload(heatTapsRow_);
     g.heatTaps.borrow(g.heatKernel, uint32_t(taps), 1);
-    heatKernelOnDevice_ = true;
 }
 
 bool FastSolver::resize(uint32_t width, uint32_t height) {
@@ -246,16 +254,18 @@ void FastSolver::reset() {
 
 double FastSolver::restoreFields(const FloatGrid* const* bySlot, int slots) {
     reset();
-    FloatGrid* const targets[] = {&u_, &v_, &temperature_, &density_, &fuel_, &textureU_, &textureV_,
-                                  &red_, &green_, &blue_, &alpha_};
-    const int targetSlots[] = {kOutputVelocityU, kOutputVelocityV, kOutputTemperature, kOutputDensity,
-                               kOutputFuel, kOutputTextureU, kOutputTextureV, kOutputRed,
-                               kOutputGreen, kOutputBlue, kOutputAlpha};
+    FloatGrid* const targets[] = {&u_,        &v_,   &temperature_, &density_, &fuel_, &textureU_,
+                                  &textureV_, &red_, &green_,       &blue_,    &alpha_};
+    const int targetSlots[] = {kOutputVelocityU, kOutputVelocityV, kOutputTemperature,
+                               kOutputDensity,   kOutputFuel,      kOutputTextureU,
+                               kOutputTextureV,  kOutputRed,       kOutputGreen,
+                               kOutputBlue,      kOutputAlpha};
     for (size_t k = 0; k < std::size(targets); ++k) {
         const FloatGrid* stored = targetSlots[k] < slots ? bySlot[targetSlots[k]] : nullptr;
         if (!stored) continue;
         FloatGrid& field = *targets[k];
-        if (stored->width() != field.width() || stored->height() != field.height() || stored->depth() != field.depth()) {
+        if (stored->width() != field.width() || stored->height() != field.height() ||
+            stored->depth() != field.depth()) {
             reset();
             return -1.0;
         }
@@ -272,24 +282,34 @@ void FastSolver::setInputs(const SolverInputs& inputs) {
     advectionSeconds_ = vorticitySeconds_ = pressureSeconds_ = 0;
 }
 
+// A field that cannot come back from the device would leave the frame holding an older state
+// under this frame's number: the frame fails instead.
+static void fetch(DeviceGrid& from, FloatGrid& to) {
+    if (!from.download(to)) throw Exception("Failed to read the simulation back from the GPU");
+}
+
+void FastSolver::downloadVelocity() {
+    fetch(device_->u, u_);
+    fetch(device_->v, v_);
+}
+
 void FastSolver::finishFrame(bool useTexture) {
     // On the host path the host grids are the fields.
     if (!useGpu_ || residency_ != Residency::Device || !hasCurrentCudaContext()) return;
     DeviceFields& g = *device_;
-    g.u.download(u_);
-    g.v.download(v_);
-    if (inputs_.density || inputs_.fuel) g.density.download(density_);
-    if (inputs_.temperature || inputs_.fuel) g.temperature.download(temperature_);
-    if (inputs_.fuel) g.fuel.download(fuel_);
+    downloadVelocity();
+    if (inputs_.density || inputs_.fuel) fetch(g.density, density_);
+    if (inputs_.temperature || inputs_.fuel) fetch(g.temperature, temperature_);
+    if (inputs_.fuel) fetch(g.fuel, fuel_);
     if (inputs_.hasColor()) {
-        g.red.download(red_);
-        g.green.download(green_);
-        g.blue.download(blue_);
-        g.alpha.download(alpha_);
+        fetch(g.red, red_);
+        fetch(g.green, green_);
+        fetch(g.blue, blue_);
+        fetch(g.alpha, alpha_);
     }
     if (useTexture) {
-        g.textureU.download(textureU_);
-        g.textureV.download(textureV_);
+        fetch(g.textureU, textureU_);
+        fetch(g.textureV, textureV_);
     }
 }
 
@@ -326,408 +346,513 @@ const FloatGrid* FastSolver::output(int slot) const {
     }
 }
 
+// The passes of one sub-step on one side, host grids or device grids. FastSolver::runStep and
+// FastSolver::runVelocityStep say in which order and under which conditions they run, once for
+// both; a backend only says how. Where the device computes otherwise by design (see the class
+// comment), the difference lives here.
+class FastSolver::Backend {
+  public:
+    enum class Scalar { Fuel, Density, Temperature, TextureU, TextureV };
+
+    explicit Backend(FastSolver& s, double dt)
+        : s(s),
+          r(s.params_),
+          dt(dt),
+          fdt(float(dt)),
+          fdtPrev(float(s.dtPrev_)),
+          dx(float(s.params_.cellSize)) {}
+    virtual ~Backend() = default;
+
+    // Waits for the passes started so far (the device's kernels are asynchronous).
+    virtual void synchronize() {}
+
+    // Scalars. `assign` puts a source's values into the field, `setMasked` where the weight is
+    // above the threshold; `advance` transports the field, applies its rule and the
+    // differential source `rate` (a rate per unit time) and steps it in time.
+    virtual void assign(Scalar q, const FloatGrid& value) = 0;
+    virtual void setMasked(Scalar q, const FloatGrid& value, const FloatGrid& weight,
+                           float threshold) = 0;
+    virtual void advance(Scalar q, const FloatGrid* rate) = 0;
+    virtual void setBorder(Scalar q, float value) = 0;
+    virtual void copyBorder(Scalar q) = 0;
+    virtual void clearSolid(Scalar q) = 0;  // 0 inside obstacles
+    virtual void combust(const BurnConstants& burn) = 0;
+    virtual void clearDivergence() = 0;
+    virtual void addDivergence(const FloatGrid& source) = 0;
+    virtual void diffuseHeat() = 0;
+    virtual void carryInk() = 0;  // the four colour channels, painted and transported
+
+    // Velocity.
+    virtual void advectVelocity() = 0;  // the rates of u and v
+    virtual void setVelocity(const FloatGrid& u, const FloatGrid& v, const FloatGrid& weight) = 0;
+    virtual void addVelocityRate(const FloatGrid& dudt, const FloatGrid& dvdt) = 0;
+    virtual void addBuoyancyAndGravity() = 0;
+    // u += current·rate + previous·previous rate (Adams–Bashforth), or u += dt·rate (Euler).
+    virtual void stepVelocity(float current, float previous) = 0;
+    virtual void stepVelocityEuler() = 0;
+    virtual void swapVelocityRates() = 0;
+    virtual void confineVorticity() = 0;
+    virtual void project() = 0;
+
+    // The rule of each scalar: the host's; the device departs from it for density and
+    // temperature.
+    virtual ScalarRule rule(Scalar q) const {
+        switch (q) {
+            case Scalar::Fuel:
+                return ScalarRule::fuel();
+            case Scalar::Density:
+                return ScalarRule::density(float(r.densityDissipation));
+            case Scalar::Temperature:
+                return ScalarRule::temperature(float(r.cooling), float(r.heatCreation), fdt);
+            default:
+                return ScalarRule::textureCoordinate();
+        }
+    }
+
+  protected:
+    FastSolver& s;
+    const SimulationParameters& r;
+
+  public:
+    // The sub-step's length and the cell size.
+    const double dt;
+    const float fdt, fdtPrev, dx;
+};
+
+class FastSolver::HostBackend final : public Backend {
+  public:
+    HostBackend(FastSolver& s, double dt) : Backend(s, dt), obstacle(s.inputs_.obstacle) {}
+
+    void assign(Scalar q, const FloatGrid& value) override { field(q).copyFrom(value); }
+    void setMasked(Scalar q, const FloatGrid& value, const FloatGrid& weight,
+                   float threshold) override {
+        field(q).setMasked(value, weight, threshold);
+    }
+    void advance(Scalar q, const FloatGrid* rate) override {
+        advectScalar(field(q), s.scratch_, previousRate(q), s.u_, s.v_, obstacle, rate, rule(q),
+                     1.0f / dx, fdt, fdtPrev);
+        swap(field(q), s.scratch_);
+    }
+    void setBorder(Scalar q, float value) override { field(q).setBorder(value); }
+    void copyBorder(Scalar q) override { field(q).copyBorder(); }
+    void clearSolid(Scalar q) override {
+        if (obstacle) field(q).zeroInMask(*obstacle);
+    }
+    void combust(const BurnConstants& burn) override {
+        if (r.burnModel == 1)
+            combustUnoxidized(s.fuel_, s.divergence_, s.density_, s.temperature_, s.oxygen_,
+                              obstacle, burn);
+        else
+            combustOxidized(s.fuel_, s.divergence_, s.density_, s.temperature_, burn);
+    }
+    void clearDivergence() override { s.divergence_.clear(); }
+    void addDivergence(const FloatGrid& source) override { s.divergence_.axpy(1.0f, source); }
+    void diffuseHeat() override { skv::diffuseHeat(s.temperature_, s.scratch_, s.heatKernel_); }
+    void carryInk() override {
+        const SolverInputs& in = s.inputs_;
+        computeDeparturePoints(s.u_, s.v_, s.departureX_, s.departureY_, fdt, dx);
+        // Ink is painted where the colour source is (its alpha above 0) and carried away from
+        // there: the alpha like the colour, so that the ink stays visible once it has left.
+        const FloatGrid* sources[] = {in.red, in.green, in.blue, in.alpha};
+        FloatGrid* channels[] = {&s.red_, &s.green_, &s.blue_, &s.alpha_};
+        for (int c = 0; c < 4; ++c) {
+            FloatGrid& channel = *channels[c];
+            channel.setMasked(*sources[c], *in.alpha, 0.0f);
+            advectColor(channel, s.scratch_, s.departureX_, s.departureY_);
+            if (obstacle) s.scratch_.zeroInMask(*obstacle);
+            swap(channel, s.scratch_);
+            channel.setBorder(0.0f);
+        }
+    }
+
+    void advectVelocity() override {
+        skv::advectVelocity(s.u_, s.v_, s.dudt_, s.dvdt_, obstacle, 1.0f / dx);
+    }
+    void setVelocity(const FloatGrid& u, const FloatGrid& v, const FloatGrid& weight) override {
+        s.u_.setMasked(u, weight, 0.5f);
+        s.v_.setMasked(v, weight, 0.5f);
+    }
+    void addVelocityRate(const FloatGrid& dudt, const FloatGrid& dvdt) override {
+        s.dudt_.axpy(1.0f, dudt);
+        s.dvdt_.axpy(1.0f, dvdt);
+    }
+    void addBuoyancyAndGravity() override {
+        skv::addBuoyancyAndGravity(s.dvdt_, s.temperature_, s.density_, float(r.buoyancy),
+                                   float(r.gravity));
+    }
+    void stepVelocity(float current, float previous) override {
+        s.u_.axpbypz(current, s.dudt_, previous, s.dudtPrev_);
+        s.v_.axpbypz(current, s.dvdt_, previous, s.dvdtPrev_);
+    }
+    void stepVelocityEuler() override {
+        s.u_.axpy(fdt, s.dudt_);
+        s.v_.axpy(fdt, s.dvdt_);
+    }
+    void swapVelocityRates() override {
+        swap(s.dudt_, s.dudtPrev_);
+        swap(s.dvdt_, s.dvdtPrev_);
+    }
+    void confineVorticity() override {
+        vorticityConfinement(s.u_, s.v_, s.vorticity_, s.forceU_, s.forceV_, dx, fdt,
+                             float(r.vorticity));
+    }
+    void project() override {
+        const SolverInputs& in = s.inputs_;
+        skv::project(ProjectionGrids<FloatGrid>{.u = s.u_,
+                                                .v = s.v_,
+                                                .e = s.divergence_,
+                                                .d = s.negDivergence_,
+                                                .p = s.pressure_,
+                                                .t = s.residual_,
+                                                .obstacle = obstacle,
+                                                .obstacleU = obstacle ? in.obstacleU : nullptr,
+                                                .obstacleV = obstacle ? in.obstacleV : nullptr},
+                     ProjectionRun{.params = s.params_,
+                                   .iterations = s.iterations_,
+                                   .seconds = s.pressureSeconds_,
+                                   .sink = &s,
+                                   .multigrid = s.useMultigrid_ ? s.multigrid_.get() : nullptr});
+    }
+
+  private:
+    FloatGrid& field(Scalar q) {
+        FloatGrid* fields[] = {&s.fuel_, &s.density_, &s.temperature_, &s.textureU_, &s.textureV_};
+        return *fields[int(q)];
+    }
+    FloatGrid& previousRate(Scalar q) {
+        FloatGrid* rates[] = {&s.fuelRate_, &s.densityRate_, &s.temperatureRate_, &s.textureURate_,
+                              &s.textureVRate_};
+        return *rates[int(q)];
+    }
+
+    const FloatGrid* obstacle;
+};
+
+// Between two pressure solves the solve's three grids are the device's scratch: `source` and
+// `weight` receive inputs just before their use, `rate` the transport rate of a scalar. An
+// input that cannot be uploaded is left out of this sub-step (the transfer logs why): the
+// scratch it would have replaced holds another field.
+class FastSolver::DeviceBackend final : public Backend {
+  public:
+    DeviceBackend(FastSolver& s, double dt)
+        : Backend(s, dt),
+          cuda(CudaState::instance()),
+          k(cuda.solverKernels()),
+          f(cuda.fieldKernels()),
+          g(*s.device_),
+          source(g.negDivergence),
+          weight(g.residual),
+          rate(g.pressure),
+          mask(s.inputs_.obstacle ? &g.obstacle : nullptr),
+          ab(adamsBashforth2(fdt, fdtPrev)) {}
+
+    void synchronize() override { cuda.synchronize(); }
+
+    void assign(Scalar q, const FloatGrid& value) override { (void)field(q).upload(value); }
+    void setMasked(Scalar q, const FloatGrid& value, const FloatGrid& w, float threshold) override {
+        if (source.upload(value) && weight.upload(w))
+            f.setMasked(field(q), source, weight, threshold);
+    }
+    // The transport rate (flux or advective form, the obstacle variant with a mask), the
+    // rule's extra term (density dissipation when positive, cooling as a pass of its own), the
+    // differential source, the Adams–Bashforth step with the field's previous rate, and the
+    // rule's clamp: the host's arithmetic, operation by operation. Obstacle cells keep their
+    // value; their rate history restarts at 0. `rate` ends up holding the rate before this
+    // step.
+    void advance(Scalar q, const FloatGrid* input) override {
+        const DeviceGrid* differential = input && source.upload(*input) ? &source : nullptr;
+        const bool advective = q == Scalar::TextureU || q == Scalar::TextureV;
+        advance(field(q), previousRate(q), differential, advective, rule(q));
+    }
+    void setBorder(Scalar q, float value) override { field(q).setBorder(value); }
+    void copyBorder(Scalar q) override { field(q).copyBorder(); }
+    void clearSolid(Scalar q) override {
+        if (mask) k.CUDASetSolidProperty(*mask, field(q));
+    }
+    void combust(const BurnConstants& burn) override {
+        if (r.burnModel != 1) {
+            k.CUDACombustOxidized(g.fuel, g.divergence, g.density, g.temperature, burn);
+            return;
+        }
+        // Oxygen: what fuel and smoke leave of each cell, none in obstacles.
+        DeviceGrid& oxygen = source;
+        oxygen.fill(1.0f);
+        f.axpy(oxygen, -1.0f, g.fuel, oxygen);
+        f.axpy(oxygen, -1.0f, g.density, oxygen);
+        f.clamp(oxygen, 0.0f, std::numeric_limits<float>::infinity());
+        if (mask) k.CUDASetSolidProperty(*mask, oxygen);
+        k.CUDACombustUnoxidized(g.fuel, g.divergence, g.density, g.temperature, oxygen, burn);
+        // The fill reached the row padding; scratch goes back with its padding 0, since the
+        // residual norm of the pressure solve covers the padding of its grids.
+        oxygen.clear();
+    }
+    void clearDivergence() override { g.divergence.clear(); }
+    void addDivergence(const FloatGrid& input) override {
+        if (source.upload(input)) f.axpy(g.divergence, 1.0f, source, g.divergence);
+    }
+    void diffuseHeat() override {
+        if (!s.heatKernelOnDevice_) s.uploadHeatKernel();
+        if (s.heatKernelOnDevice_) f.convolve(g.heatTaps, g.temperature, rate);
+    }
+    void carryInk() override {
+        const SolverInputs& in = s.inputs_;
+        // Ink is painted where the colour source's alpha is above 0, the alpha like the colour.
+        if (!weight.upload(*in.alpha)) return;
+        const FloatGrid* sources[] = {in.red, in.green, in.blue};
+        DeviceGrid* channels[] = {&g.red, &g.green, &g.blue, &g.alpha};
+        DeviceGrid* rates[] = {&g.redRate, &g.greenRate, &g.blueRate, &g.alphaRate};
+        for (int c = 0; c < 4; ++c) {
+            const DeviceGrid* paint = &weight;
+            if (c < 3) {
+                if (!source.upload(*sources[c])) continue;
+                paint = &source;
+            }
+            f.setMasked(*channels[c], *paint, weight, 0.0f);
+            advance(*channels[c], *rates[c], nullptr, false, ScalarRule::textureCoordinate());
+            channels[c]->setBorder(0.0f);
+            if (mask) k.CUDASetSolidProperty(*mask, *channels[c]);
+        }
+    }
+
+    void advectVelocity() override {
+        if (mask)
+            k.CUDAAdvectQUICKvelocitySolid(g.dudt, g.dvdt, *mask, dx);
+        else
+            k.CUDAAdvectQUICKvelocity(g.dudt, g.dvdt, dx);
+    }
+    void setVelocity(const FloatGrid& u, const FloatGrid& v, const FloatGrid& w) override {
+        if (!weight.upload(w)) return;
+        if (source.upload(u)) f.setMasked(g.u, source, weight, 0.5f);
+        if (source.upload(v)) f.setMasked(g.v, source, weight, 0.5f);
+    }
+    void addVelocityRate(const FloatGrid& dudt, const FloatGrid& dvdt) override {
+        if (source.upload(dudt)) f.axpy(g.dudt, 1.0f, source, g.dudt);
+        if (source.upload(dvdt)) f.axpy(g.dvdt, 1.0f, source, g.dvdt);
+    }
+    void addBuoyancyAndGravity() override {
+        k.CUDAaddPropertyForces(g.dvdt, g.temperature, g.density, float(r.buoyancy),
+                                float(r.gravity));
+    }
+    void stepVelocity(float current, float previous) override {
+        f.axpbypz(g.u, current, g.dudt, previous, g.dudtPrev);
+        f.axpbypz(g.v, current, g.dvdt, previous, g.dvdtPrev);
+    }
+    void stepVelocityEuler() override {
+        f.axpy(g.u, fdt, g.dudt, g.u);
+        f.axpy(g.v, fdt, g.dvdt, g.v);
+    }
+    void swapVelocityRates() override {
+        swap(g.dudt, g.dudtPrev);
+        swap(g.dvdt, g.dvdtPrev);
+    }
+    void confineVorticity() override {
+        k.CUDAVorticityConfinement(g.u, g.v, g.negDivergence, g.residual, g.pressure, dx, fdt,
+                                   float(r.vorticity));
+    }
+    // u and v come back to the host after every projection: the next sub-step plan reads them.
+    void project() override {
+        const SolverInputs& in = s.inputs_;
+        const DeviceGrid* obstacleU =
+            mask && in.obstacleU && g.obstacleU.upload(*in.obstacleU) ? &g.obstacleU : nullptr;
+        const DeviceGrid* obstacleV =
+            mask && in.obstacleV && g.obstacleV.upload(*in.obstacleV) ? &g.obstacleV : nullptr;
+        skv::project(ProjectionGrids<DeviceGrid>{.u = g.u,
+                                                 .v = g.v,
+                                                 .e = g.divergence,
+                                                 .d = g.negDivergence,
+                                                 .p = g.pressure,
+                                                 .t = g.residual,
+                                                 .obstacle = mask,
+                                                 .obstacleU = obstacleU,
+                                                 .obstacleV = obstacleV},
+                     ProjectionRun{.params = s.params_,
+                                   .iterations = s.iterations_,
+                                   .seconds = s.pressureSeconds_,
+                                   .sink = &s});
+        s.downloadVelocity();
+        cuda.synchronize();
+    }
+
+  private:
+    DeviceGrid& field(Scalar q) {
+        DeviceGrid* fields[] = {&g.fuel, &g.density, &g.temperature, &g.textureU, &g.textureV};
+        return *fields[int(q)];
+    }
+    DeviceGrid& previousRate(Scalar q) {
+        DeviceGrid* rates[] = {&g.fuelRate, &g.densityRate, &g.temperatureRate, &g.textureURate,
+                               &g.textureVRate};
+        return *rates[int(q)];
+    }
+    ScalarRule rule(Scalar q) const override {
+        if (q == Scalar::Density) return ScalarRule::densityDevice(float(r.densityDissipation));
+        if (q != Scalar::Temperature) return Backend::rule(q);
+        // The host's cooling term, as a pass of its own, and the device's fixed ceiling.
+        const ScalarRule host = Backend::rule(q);
+        ScalarRule rule = ScalarRule::temperatureDevice();
+        rule.cooling = host.cooling;
+        rule.coolingTemperature = host.coolingTemperature;
+        rule.rdt = host.rdt;
+        return rule;
+    }
+    void advance(DeviceGrid& q, DeviceGrid& previous, const DeviceGrid* differential,
+                 bool advective, const ScalarRule& rule) {
+        if (!advective) {
+            if (mask)
+                k.CUDAAdvectQUICKconservativeSolid(rate, q, *mask, dx);
+            else
+                k.CUDAAdvectQUICKconservative(rate, q, dx);
+        } else {
+            if (mask)
+                k.CUDAAdvectQUICKClampSolid(rate, q, *mask, dx);
+            else
+                k.CUDAAdvectQUICKClamp(rate, q, dx);
+        }
+        if (rule.extra == ScalarExtra::Dissipation && rule.dissipation > 0.0f)
+            f.axpy(rate, -rule.dissipation, q, rate);
+        if (rule.cooling > 0.0f)
+            k.CUDACooling(rate, q, rule.coolingTemperature, rule.cooling, rule.rdt);
+        if (differential) f.axpy(rate, 1.0f, *differential, rate);
+        // previous becomes c1·rate − c0·previous, then q += s·(that): the host's
+        // q + s·(c1·rate − c0·rate_prev) with the same roundings.
+        f.ax(previous, -ab.c0, previous);
+        f.axpy(previous, ab.c1, rate, previous);
+        if (mask) k.CUDASetSolidProperty(*mask, previous);
+        f.axpy(q, ab.s, previous, q);
+        f.clamp(q, rule.lo, rule.hi);
+        if (mask) k.CUDASetSolidProperty(*mask, rate);
+        swap(previous, rate);
+    }
+
+    CudaState& cuda;
+    SolverKernels& k;
+    FieldKernels& f;
+    DeviceFields& g;
+    DeviceGrid& source;
+    DeviceGrid& weight;
+    DeviceGrid& rate;
+    const DeviceGrid* mask;
+    const AdamsBashforth2 ab;
+};
+
 void FastSolver::step(double dt, bool useTexture, ProgressSink* sink) {
     sink_ = sink;
     if (chooseDevicePath()) {
-        stepOnDevice(dt, useTexture);
+        // A mask that cannot be uploaded stays the previous sub-step's (the transfer logs why).
+        if (inputs_.obstacle) (void)device_->obstacle.upload(*inputs_.obstacle);
+        DeviceBackend device(*this, dt);
+        runStep(device, useTexture);
+        device.synchronize();
         residency_ = Residency::Device;
         return;
     }
     residency_ = Residency::Host;
-    const SimulationParameters& r = params_;
-    const float fdt = float(dt), fdtPrev = float(dtPrev_);
-    const float dx = float(r.cellSize), rdx = 1.0f / dx;
-    const FloatGrid* obstacle = inputs_.obstacle;
-
-    // Fuel burns where it is carried; burning sets the expansion (divergence) field.
-    if (inputs_.fuel) {
-        const FloatGrid* rate = nullptr;
-        if (r.differentialFuel)
-            rate = inputs_.fuel;
-        else
-            fuel_.copyFrom(*inputs_.fuel);
-        advectScalar(fuel_, scratch_, fuelRate_, u_, v_, obstacle, rate, ScalarRule::fuel(), rdx,
-                     fdt, fdtPrev);
-        swap(fuel_, scratch_);
-        fuel_.setBorder(0.0f);
-        const BurnConstants burn = burnConstants(float(r.burnRate), float(r.expansion),
-                                                 float(r.sootCreation), float(r.heatCreation), fdt);
-        if (r.burnModel == 1)
-            combustUnoxidized(fuel_, divergence_, density_, temperature_, oxygen_, obstacle, burn);
-        else
-            combustOxidized(fuel_, divergence_, density_, temperature_, burn);
-        if (obstacle) fuel_.zeroInMask(*obstacle);
-    } else {
-        divergence_.clear();
-    }
-
-    if (inputs_.divergence) divergence_.axpy(1.0f, *inputs_.divergence);
-
-    if (inputs_.density || inputs_.fuel) {
-        const FloatGrid* rate = nullptr;
-        if (inputs_.density) {
-            if (r.differentialDensity)
-                rate = inputs_.density;
-            else
-                density_.copyFrom(*inputs_.density);
-        }
-        advectScalar(density_, scratch_, densityRate_, u_, v_, obstacle, rate,
-                     ScalarRule::density(float(r.densityDissipation)), rdx, fdt, fdtPrev);
-        swap(density_, scratch_);
-        density_.setBorder(0.0f);
-        if (obstacle) density_.zeroInMask(*obstacle);
-    }
-
-    if (inputs_.temperature || inputs_.fuel) {
-        const double diffusion = r.heatDiffusion;
-        if (diffusion > 0 && (dt != heatKernelDt_ || diffusion != heatKernelDiffusion_)) {
-            buildHeatDiffusionKernel(heatKernel_, dx, float(diffusion), fdt);
-            heatKernelDt_ = dt;
-            heatKernelDiffusion_ = diffusion;
-        }
-        if (diffusion > 0 && heatKernel_.size() > 1)
-            diffuseHeat(temperature_, scratch_, heatKernel_);
-        const FloatGrid* rate = nullptr;
-        if (inputs_.temperature) {
-            if (r.differentialTemperature)
-                rate = inputs_.temperature;
-            else if (inputs_.temperatureWeight)
-                temperature_.setMasked(*inputs_.temperature, *inputs_.temperatureWeight, 0.5f);
-        }
-        advectScalar(temperature_, scratch_, temperatureRate_, u_, v_, obstacle, rate,
-                     ScalarRule::temperature(float(r.cooling), float(r.heatCreation), fdt), rdx,
-                     fdt, fdtPrev);
-        swap(temperature_, scratch_);
-        temperature_.setBorder(0.0f);
-    }
-
-    if (useTexture) {
-        advectScalar(textureU_, scratch_, textureURate_, u_, v_, obstacle, nullptr,
-                     ScalarRule::textureCoordinate(), rdx, fdt, fdtPrev);
-        swap(textureU_, scratch_);
-        advectScalar(textureV_, scratch_, textureVRate_, u_, v_, obstacle, nullptr,
-                     ScalarRule::textureCoordinate(), rdx, fdt, fdtPrev);
-        swap(textureV_, scratch_);
-        textureU_.copyBorder();
-        textureV_.copyBorder();
-    }
-
-    if (inputs_.hasColor()) {
-        computeDeparturePoints(u_, v_, departureX_, departureY_, fdt, dx);
-        // Ink is painted where the colour source is (its alpha above 0) and carried away from
-        // there: the alpha like the colour, so that the ink stays visible once it has left.
-        const FloatGrid* sources[] = {inputs_.red, inputs_.green, inputs_.blue, inputs_.alpha};
-        FloatGrid* channels[] = {&red_, &green_, &blue_, &alpha_};
-        for (int c = 0; c < 4; ++c) {
-            FloatGrid& channel = *channels[c];
-            channel.setMasked(*sources[c], *inputs_.alpha, 0.0f);
-            advectColor(channel, scratch_, departureX_, departureY_);
-            if (obstacle) scratch_.zeroInMask(*obstacle);
-            swap(channel, scratch_);
-            channel.setBorder(0.0f);
-        }
-    }
+    HostBackend host(*this, dt);
+    runStep(host, useTexture);
 }
 
 double FastSolver::computeMaxTimeStep(double dt, ProgressSink* sink) {
     sink_ = sink;
     if (chooseDevicePath()) {
         residency_ = Residency::Device;
-        return computeMaxTimeStepOnDevice(dt);
+        DeviceBackend device(*this, dt);
+        return runVelocityStep(device, dt);
     }
     residency_ = Residency::Host;
-    const SimulationParameters& r = params_;
-    const float fdt = float(dt);
-    const float dx = float(r.cellSize), rdx = 1.0f / dx;
-    const FloatGrid* obstacle = inputs_.obstacle;
-    Timer timer;
-
-    advectVelocity(u_, v_, dudt_, dvdt_, obstacle, rdx);
-    if (inputs_.velocityU && inputs_.velocityV && inputs_.velocityWeight) {
-        if (!r.differentialVelocity) {
-            u_.setMasked(*inputs_.velocityU, *inputs_.velocityWeight, 0.5f);
-            v_.setMasked(*inputs_.velocityV, *inputs_.velocityWeight, 0.5f);
-        } else {
-            dudt_.axpy(1.0f, *inputs_.velocityU);
-            dvdt_.axpy(1.0f, *inputs_.velocityV);
-        }
-    }
-    addBuoyancyAndGravity(dvdt_, temperature_, density_, float(r.buoyancy), float(r.gravity));
-
-    // Second-order Adams–Bashforth with a variable step; forward Euler after a reset.
-    if (dtPrev_ > 0) {
-        const double ratio = dt / dtPrev_;
-        const float current = float(ratio * (0.5 * dt + dtPrev_));
-        const float previous = float(-0.5 * ratio * dt);
-        u_.axpbypz(current, dudt_, previous, dudtPrev_);
-        v_.axpbypz(current, dvdt_, previous, dvdtPrev_);
-    } else {
-        u_.axpy(fdt, dudt_);
-        v_.axpy(fdt, dvdt_);
-    }
-    swap(dudt_, dudtPrev_);
-    swap(dvdt_, dvdtPrev_);
-    advectionSeconds_ += timer.elapsed();
-
-    timer.restart();
-    if (r.vorticity > 0)
-        vorticityConfinement(u_, v_, vorticity_, forceU_, forceV_, dx, fdt, float(r.vorticity));
-    vorticitySeconds_ += timer.elapsed();
-
-    project(useMultigrid_ ? multigrid_.get() : nullptr, obstacle,
-            obstacle ? inputs_.obstacleU : nullptr, obstacle ? inputs_.obstacleV : nullptr, u_, v_,
-            divergence_, residual_, negDivergence_, pressure_, false, nullptr, nullptr, nullptr,
-            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, params_, iterations_,
-            pressureSeconds_, this);
-    dtPrev_ = dt;
-    return stabilityBound();
+    HostBackend host(*this, dt);
+    return runVelocityStep(host, dt);
 }
 
-// One scalar on the device: the transport rate (flux or advective form, the obstacle variant
-// with a mask), the rule's extra term (density dissipation when positive, cooling as a pass of
-// its own), the differential source, the Adams–Bashforth step with the field's previous rate,
-// and the rule's clamp — the host's arithmetic, operation by operation. Obstacle cells keep
-// their value; their rate history restarts at 0. `rate` is scratch and ends up holding the
-// rate before this step.
-void FastSolver::advanceOnDevice(DeviceGrid& q, DeviceGrid& previousRate, DeviceGrid& rate,
-                                 const DeviceGrid* source, ScalarForm form, const ScalarRule& rule,
-                                 const AdamsBashforth2& ab, float dx) {
-    CudaState& cuda = CudaState::instance();
-    SolverKernels& k = cuda.solverKernels();
-    FieldKernels& f = cuda.fieldKernels();
-    const DeviceGrid* mask = inputs_.obstacle ? &device_->obstacle : nullptr;
-    if (form == ScalarForm::Conservative) {
-        if (mask)
-            k.CUDAAdvectQUICKconservativeSolid(rate, q, *mask, dx);
-        else
-            k.CUDAAdvectQUICKconservative(rate, q, dx);
-    } else {
-        if (mask)
-            k.CUDAAdvectQUICKClampSolid(rate, q, *mask, dx);
-        else
-            k.CUDAAdvectQUICKClamp(rate, q, dx);
-    }
-    if (rule.extra == ScalarExtra::Dissipation && rule.dissipation > 0.0f)
-        f.axpy(rate, -rule.dissipation, q, rate);
-    if (rule.cooling > 0.0f)
-        k.CUDACooling(rate, q, rule.coolingTemperature, rule.cooling, rule.rdt);
-    if (source) f.axpy(rate, 1.0f, *source, rate);
-    // previousRate becomes c1·rate − c0·previousRate, then q += s·(that): the host's
-    // q + s·(c1·rate − c0·rate_prev) with the same roundings.
-    f.ax(previousRate, -ab.c0, previousRate);
-    f.axpy(previousRate, ab.c1, rate, previousRate);
-    if (mask) k.CUDASetSolidProperty(*mask, previousRate);
-    f.axpy(q, ab.s, previousRate, q);
-    f.clamp(q, rule.lo, rule.hi);
-    if (mask) k.CUDASetSolidProperty(*mask, rate);
-    swap(previousRate, rate);
-}
-
-void FastSolver::stepOnDevice(double dt, bool useTexture) {
-    CudaState& cuda = CudaState::instance();
-    SolverKernels& k = cuda.solverKernels();
-    FieldKernels& f = cuda.fieldKernels();
-    DeviceFields& g = *device_;
+void FastSolver::runStep(Backend& b, bool useTexture) {
+    using Scalar = Backend::Scalar;
     const SimulationParameters& r = params_;
-    const float fdt = float(dt);
-    const float dx = float(r.cellSize);
-    const AdamsBashforth2 ab = adamsBashforth2(fdt, float(dtPrev_));
-    // Scratch between pressure solves: inputs go to `source` and `weight` just before use.
-    DeviceGrid& source = g.negDivergence;
-    DeviceGrid& weight = g.residual;
-    DeviceGrid& rate = g.pressure;
-    if (inputs_.obstacle) g.obstacle.upload(*inputs_.obstacle);
-    const DeviceGrid* mask = inputs_.obstacle ? &g.obstacle : nullptr;
+    const SolverInputs& in = inputs_;
+    const double dt = b.dt;
+    // A source either replaces the field's values or, differential, adds its rate.
+    const auto source = [&](Scalar q, const FloatGrid* input, int differential) {
+        if (input && !differential) b.assign(q, *input);
+        return input && differential ? input : nullptr;
+    };
 
-    if (inputs_.fuel) {
-        const DeviceGrid* rateSource = nullptr;
-        if (r.differentialFuel) {
-            source.upload(*inputs_.fuel);
-            rateSource = &source;
-        } else {
-            g.fuel.upload(*inputs_.fuel);
-        }
-        advanceOnDevice(g.fuel, g.fuelRate, rate, rateSource, ScalarForm::Conservative,
-                        ScalarRule::fuel(), ab, dx);
-        g.fuel.setBorder(0.0f);
-        const BurnConstants burn = burnConstants(float(r.burnRate), float(r.expansion),
-                                                 float(r.sootCreation), float(r.heatCreation), fdt);
-        if (r.burnModel == 1) {
-            // Oxygen: what fuel and smoke leave of each cell, none in obstacles.
-            DeviceGrid& oxygen = source;
-            oxygen.fill(1.0f);
-            f.axpy(oxygen, -1.0f, g.fuel, oxygen);
-            f.axpy(oxygen, -1.0f, g.density, oxygen);
-            f.clamp(oxygen, 0.0f, std::numeric_limits<float>::infinity());
-            if (mask) k.CUDASetSolidProperty(*mask, oxygen);
-            k.CUDACombustUnoxidized(g.fuel, g.divergence, g.density, g.temperature, oxygen, burn);
-            // The fill reached the row padding; scratch goes back with its padding 0, since the
-            // residual norm of the pressure solve covers the padding of its grids.
-            oxygen.clear();
-        } else {
-            k.CUDACombustOxidized(g.fuel, g.divergence, g.density, g.temperature, burn);
-        }
-        if (mask) k.CUDASetSolidProperty(*mask, g.fuel);
+    // Fuel burns where it is carried; burning sets the expansion (divergence) field.
+    if (in.fuel) {
+        b.advance(Scalar::Fuel, source(Scalar::Fuel, in.fuel, r.differentialFuel));
+        b.setBorder(Scalar::Fuel, 0.0f);
+        b.combust(burnConstants(float(r.burnRate), float(r.expansion), float(r.sootCreation),
+                                float(r.heatCreation), b.fdt));
+        b.clearSolid(Scalar::Fuel);
     } else {
-        g.divergence.clear();
+        b.clearDivergence();
     }
 
-    if (inputs_.divergence) {
-        source.upload(*inputs_.divergence);
-        f.axpy(g.divergence, 1.0f, source, g.divergence);
+    if (in.divergence) b.addDivergence(*in.divergence);
+
+    if (in.density || in.fuel) {
+        b.advance(Scalar::Density, source(Scalar::Density, in.density, r.differentialDensity));
+        b.setBorder(Scalar::Density, 0.0f);
+        b.clearSolid(Scalar::Density);
     }
 
-    if (inputs_.density || inputs_.fuel) {
-        const DeviceGrid* rateSource = nullptr;
-        if (inputs_.density) {
-            if (r.differentialDensity) {
-                source.upload(*inputs_.density);
-                rateSource = &source;
-            } else {
-                g.density.upload(*inputs_.density);
-            }
-        }
-        advanceOnDevice(g.density, g.densityRate, rate, rateSource, ScalarForm::Conservative,
-                        ScalarRule::densityDevice(float(r.densityDissipation)), ab, dx);
-        g.density.setBorder(0.0f);
-        if (mask) k.CUDASetSolidProperty(*mask, g.density);
-    }
-
-    if (inputs_.temperature || inputs_.fuel) {
+    if (in.temperature || in.fuel) {
         const double diffusion = r.heatDiffusion;
         if (diffusion > 0 && (dt != heatKernelDt_ || diffusion != heatKernelDiffusion_)) {
-            buildHeatDiffusionKernel(heatKernel_, dx, float(diffusion), fdt);
+            buildHeatDiffusionKernel(heatKernel_, b.dx, float(diffusion), b.fdt);
             heatKernelDt_ = dt;
             heatKernelDiffusion_ = diffusion;
             heatKernelOnDevice_ = false;
         }
-        if (diffusion > 0 && heatKernel_.size() > 1) {
-            if (!heatKernelOnDevice_) uploadHeatKernel();
-            f.convolve(g.heatTaps, g.temperature, rate);
+        if (diffusion > 0 && heatKernel_.size() > 1) b.diffuseHeat();
+        const FloatGrid* rate = nullptr;
+        if (in.temperature) {
+            if (r.differentialTemperature)
+                rate = in.temperature;
+            else if (in.temperatureWeight)
+                b.setMasked(Scalar::Temperature, *in.temperature, *in.temperatureWeight, 0.5f);
         }
-        const DeviceGrid* rateSource = nullptr;
-        if (inputs_.temperature) {
-            if (r.differentialTemperature) {
-                source.upload(*inputs_.temperature);
-                rateSource = &source;
-            } else if (inputs_.temperatureWeight) {
-                source.upload(*inputs_.temperature);
-                weight.upload(*inputs_.temperatureWeight);
-                f.setMasked(g.temperature, source, weight, 0.5f);
-            }
-        }
-        // The host's cooling term, as a pass of its own, and the device's fixed ceiling.
-        const ScalarRule host =
-            ScalarRule::temperature(float(r.cooling), float(r.heatCreation), fdt);
-        ScalarRule rule = ScalarRule::temperatureDevice();
-        rule.cooling = host.cooling;
-        rule.coolingTemperature = host.coolingTemperature;
-        rule.rdt = host.rdt;
-        advanceOnDevice(g.temperature, g.temperatureRate, rate, rateSource,
-                        ScalarForm::Conservative, rule, ab, dx);
-        g.temperature.setBorder(0.0f);
+        b.advance(Scalar::Temperature, rate);
+        b.setBorder(Scalar::Temperature, 0.0f);
     }
 
     if (useTexture) {
-        advanceOnDevice(g.textureU, g.textureURate, rate, nullptr, ScalarForm::Advective,
-                        ScalarRule::textureCoordinate(), ab, dx);
-        advanceOnDevice(g.textureV, g.textureVRate, rate, nullptr, ScalarForm::Advective,
-                        ScalarRule::textureCoordinate(), ab, dx);
-        g.textureU.copyBorder();
-        g.textureV.copyBorder();
+        b.advance(Scalar::TextureU, nullptr);
+        b.advance(Scalar::TextureV, nullptr);
+        b.copyBorder(Scalar::TextureU);
+        b.copyBorder(Scalar::TextureV);
     }
 
-    if (inputs_.hasColor()) {
-        // Ink is painted where the colour source's alpha is above 0, the alpha like the colour.
-        weight.upload(*inputs_.alpha);
-        const FloatGrid* sources[] = {inputs_.red, inputs_.green, inputs_.blue};
-        DeviceGrid* channels[] = {&g.red, &g.green, &g.blue, &g.alpha};
-        DeviceGrid* rates[] = {&g.redRate, &g.greenRate, &g.blueRate, &g.alphaRate};
-        for (int c = 0; c < 4; ++c) {
-            const DeviceGrid* paint = &weight;
-            if (c < 3) {
-                source.upload(*sources[c]);
-                paint = &source;
-            }
-            f.setMasked(*channels[c], *paint, weight, 0.0f);
-            advanceOnDevice(*channels[c], *rates[c], rate, nullptr, ScalarForm::Conservative,
-                            ScalarRule::textureCoordinate(), ab, dx);
-            channels[c]->setBorder(0.0f);
-            if (mask) k.CUDASetSolidProperty(*mask, *channels[c]);
-        }
-    }
-    cuda.synchronize();
+    if (in.hasColor()) b.carryInk();
 }
 
-double FastSolver::computeMaxTimeStepOnDevice(double dt) {
-    CudaState& cuda = CudaState::instance();
-    SolverKernels& k = cuda.solverKernels();
-    FieldKernels& f = cuda.fieldKernels();
-    DeviceFields& g = *device_;
+double FastSolver::runVelocityStep(Backend& b, double dt) {
     const SimulationParameters& r = params_;
-    const float fdt = float(dt);
-    const float dx = float(r.cellSize);
-    const DeviceGrid* mask = inputs_.obstacle ? &g.obstacle : nullptr;
-    cuda.synchronize();
+    const SolverInputs& in = inputs_;
+    b.synchronize();
     Timer timer;
 
-    if (mask)
-        k.CUDAAdvectQUICKvelocitySolid(g.dudt, g.dvdt, *mask, dx);
-    else
-        k.CUDAAdvectQUICKvelocity(g.dudt, g.dvdt, dx);
-    if (inputs_.velocityU && inputs_.velocityV && inputs_.velocityWeight) {
-        DeviceGrid& source = g.negDivergence;
-        if (!r.differentialVelocity) {
-            DeviceGrid& weight = g.residual;
-            weight.upload(*inputs_.velocityWeight);
-            source.upload(*inputs_.velocityU);
-            f.setMasked(g.u, source, weight, 0.5f);
-            source.upload(*inputs_.velocityV);
-            f.setMasked(g.v, source, weight, 0.5f);
-        } else {
-            source.upload(*inputs_.velocityU);
-            f.axpy(g.dudt, 1.0f, source, g.dudt);
-            source.upload(*inputs_.velocityV);
-            f.axpy(g.dvdt, 1.0f, source, g.dvdt);
-        }
+    b.advectVelocity();
+    if (in.velocityU && in.velocityV && in.velocityWeight) {
+        if (!r.differentialVelocity)
+            b.setVelocity(*in.velocityU, *in.velocityV, *in.velocityWeight);
+        else
+            b.addVelocityRate(*in.velocityU, *in.velocityV);
     }
-    k.CUDAaddPropertyForces(g.dvdt, g.temperature, g.density, float(r.buoyancy), float(r.gravity));
+    b.addBuoyancyAndGravity();
 
     // Second-order Adams–Bashforth with a variable step; forward Euler after a reset.
     if (dtPrev_ > 0) {
         const double ratio = dt / dtPrev_;
-        const float current = float(ratio * (0.5 * dt + dtPrev_));
-        const float previous = float(-0.5 * ratio * dt);
-        f.axpbypz(g.u, current, g.dudt, previous, g.dudtPrev);
-        f.axpbypz(g.v, current, g.dvdt, previous, g.dvdtPrev);
+        b.stepVelocity(float(ratio * (0.5 * dt + dtPrev_)), float(-0.5 * ratio * dt));
     } else {
-        f.axpy(g.u, fdt, g.dudt, g.u);
-        f.axpy(g.v, fdt, g.dvdt, g.v);
+        b.stepVelocityEuler();
     }
-    swap(g.dudt, g.dudtPrev);
-    swap(g.dvdt, g.dvdtPrev);
-    cuda.synchronize();
+    b.swapVelocityRates();
+    b.synchronize();
     advectionSeconds_ += timer.elapsed();
 
     timer.restart();
-    if (r.vorticity > 0)
-        k.CUDAVorticityConfinement(g.u, g.v, g.negDivergence, g.residual, g.pressure, dx, fdt,
-                                   float(r.vorticity));
+    if (r.vorticity > 0) b.confineVorticity();
     vorticitySeconds_ += timer.elapsed();
 
-    DeviceGrid* obstacleU = nullptr;
-    DeviceGrid* obstacleV = nullptr;
-    if (mask && inputs_.obstacleU && g.obstacleU.upload(*inputs_.obstacleU))
-        obstacleU = &g.obstacleU;
-    if (mask && inputs_.obstacleV && g.obstacleV.upload(*inputs_.obstacleV))
-        obstacleV = &g.obstacleV;
-    project(nullptr, inputs_.obstacle, nullptr, nullptr, u_, v_, divergence_, residual_,
-            negDivergence_, pressure_, true, &g.u, &g.v, &g.pressure, &g.divergence,
-            &g.negDivergence, &g.residual, mask ? &g.obstacle : nullptr, obstacleU, obstacleV,
-            params_, iterations_, pressureSeconds_, this);
-    g.u.download(u_);
-    g.v.download(v_);
-    cuda.synchronize();
+    b.project();
     dtPrev_ = dt;
     return stabilityBound();
 }

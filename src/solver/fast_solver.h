@@ -21,8 +21,9 @@ class DeviceGrid;
 // neighbour, v between a cell and the next row); temperatures in degrees Celsius. Every grid is
 // allocated by resize(): a sub-step allocates nothing.
 //
-// Every operation exists twice: on the host grids (OpenMP passes) and on device grids (the
-// kernels of the solver and field modules). resize() sets the device up when CUDA is active
+// The sub-step is one sequence of passes (runStep, runVelocityStep) that runs on the host grids
+// (OpenMP passes) or on device grids (the kernels of the solver and field modules) through a
+// backend of each kind. resize() sets the device up when CUDA is active
 // (device grids, both modules); any failure there logs the reason, switches CUDA off for the
 // process until the next run start and leaves the solver on the host. step() and
 // computeMaxTimeStep() each take the device path when the device is set up and a CUDA context
@@ -94,20 +95,22 @@ class FastSolver : public FluidSolver, public ProgressSink {
     // stale, after a device sub-step the host grids (but u and v, and the outputs once the
     // frame is finished).
     enum class Residency { Host, Device, Both };
-    enum class ScalarForm { Conservative, Advective };
+    // The passes of a sub-step on the host grids or on the device grids; runStep and
+    // runVelocityStep are the one sequence both run.
+    class Backend;
+    class HostBackend;
+    class DeviceBackend;
 
     std::vector<FloatGrid*> hostGrids();
     void fillTextureCoordinates();
     void setUpGpu();
     void releaseGpu();
     bool chooseDevicePath();
-    void uploadState();
+    bool uploadState();
     void uploadHeatKernel();
-    void advanceOnDevice(DeviceGrid& q, DeviceGrid& previousRate, DeviceGrid& rate,
-                         const DeviceGrid* source, ScalarForm form, const ScalarRule& rule,
-                         const AdamsBashforth2& ab, float dx);
-    void stepOnDevice(double dt, bool useTexture);
-    double computeMaxTimeStepOnDevice(double dt);
+    void downloadVelocity();
+    void runStep(Backend& backend, bool useTexture);
+    double runVelocityStep(Backend& backend, double dt);
 
     SimulationParameters params_;
     uint32_t width_ = 0, height_ = 0;

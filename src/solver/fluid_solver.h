@@ -49,7 +49,7 @@ enum SolverOutput : int {
 // A grid solver of the simulation. One sub-step is step() (scalars) then
 // computeMaxTimeStep() (velocity, projection, next stable step).
 class FluidSolver {
-public:
+  public:
     virtual ~FluidSolver() = default;
     // Sizes every grid for a simulation of width × height (padded by one cell each side);
     // false when memory runs out.

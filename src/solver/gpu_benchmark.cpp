@@ -5,11 +5,11 @@
 #include <functional>
 #include <random>
 
-#include "grid/float_grid.h"
 #include "gpu/cuda_state.h"
 #include "gpu/device_grid.h"
 #include "gpu/field_kernels.h"
 #include "gpu/solver_kernels.h"
+#include "grid/float_grid.h"
 #include "platform/timer.h"
 #include "solver/sor.h"
 

@@ -85,16 +85,22 @@ float solveHost(MultigridSolver* multigrid, FloatGrid& t, FloatGrid& d, FloatGri
     }
     params.pressureSolverUsed = 1;
     uint32_t sweeps = 0;
-    const float err = solveSOR(params.pressureIterations, sweeps, tolerance, p, d, t, false,
-                               nullptr, nullptr, nullptr, float(params.domainOpenness));
+    const float err = solveSOR(params.pressureIterations, sweeps, tolerance, p, d, t,
+                               float(params.domainOpenness));
     iterations = int(sweeps);
     return err;
 }
 
-void projectOnHost(MultigridSolver* multigrid, const FloatGrid* mask, const FloatGrid* obstacleU,
-                   const FloatGrid* obstacleV, FloatGrid& u, FloatGrid& v, const FloatGrid& e,
-                   FloatGrid& t, FloatGrid& d, FloatGrid& p, SimulationParameters& params,
-                   int& iterations, double& pressureTime, ProgressSink* sink) {
+void requireSize(const DeviceGrid& g, const DeviceGrid& like) {
+    if (g.width() != like.width() || g.height() != like.height())
+        throw Exception("Projection on grids of different sizes");
+}
+
+}  // namespace
+
+void project(const ProjectionGrids<FloatGrid>& grids, const ProjectionRun& run) {
+    auto& [u, v, e, d, p, t, mask, obstacleU, obstacleV] = grids;
+    SimulationParameters& params = run.params;
     Timer timer;
     for (const FloatGrid* g : std::initializer_list<const FloatGrid*>{&v, &e, &t, &d, &p})
         requireSize(*g, u);
@@ -116,19 +122,13 @@ void projectOnHost(MultigridSolver* multigrid, const FloatGrid* mask, const Floa
     scaledAdd(d, float(params.cellSize), e, d);
     if (mask) d.zeroInMask(*mask);
 
-    const float err = solveHost(multigrid, t, d, p, params, iterations, sink);
+    const float err = solveHost(run.multigrid, t, d, p, params, run.iterations, run.sink);
 
     subtractPressureGradient(p, u, v);
     applyWallConditions(u, v);
-    pressureTime += timer.elapsed();
+    run.seconds += timer.elapsed();
     if (!std::isfinite(err)) throw Exception("Floating point error during linear solving");
     if (mask) applyObstacleVelocity(*mask, movingU, movingV, u, v);
-}
-
-void requireSize(const DeviceGrid* g, const DeviceGrid& like) {
-    if (!g) throw Exception("Projection on the device without its grids");
-    if (g->width() != like.width() || g->height() != like.height())
-        throw Exception("Projection on grids of different sizes");
 }
 
 // The device form of the same steps: the border fills and copies of the device grids, the
@@ -136,60 +136,55 @@ void requireSize(const DeviceGrid* g, const DeviceGrid& like) {
 // on the device grids for every domain type, the pressure-gradient kernel, the column and row
 // clamps, a synchronisation, then the same time, error and obstacle steps as on the host. The
 // corners of u and v are not zeroed here: they keep the clamped copies of their neighbours.
-void projectOnDevice(FloatGrid& t, FloatGrid& d, FloatGrid& p, DeviceGrid* u, DeviceGrid* v,
-                     DeviceGrid* devP, DeviceGrid* e, DeviceGrid* devD, DeviceGrid* devT,
-                     DeviceGrid* mask, DeviceGrid* obstacleU, DeviceGrid* obstacleV,
-                     SimulationParameters& params, int& iterations, double& pressureTime) {
+void project(const ProjectionGrids<DeviceGrid>& grids, const ProjectionRun& run) {
+    auto& [u, v, e, d, p, t, mask, obstacleU, obstacleV] = grids;
+    SimulationParameters& params = run.params;
     Timer timer;
-    if (!u) throw Exception("Projection on the device without its grids");
-    for (const DeviceGrid* g : {v, devP, e, devD, devT}) requireSize(g, *u);
+    for (const DeviceGrid* g : std::initializer_list<const DeviceGrid*>{&v, &e, &d, &p, &t})
+        requireSize(*g, u);
     const bool moving = mask && obstacleU && obstacleV;
-    if (mask) requireSize(mask, *u);
+    if (mask) requireSize(*mask, u);
     if (moving) {
-        requireSize(obstacleU, *u);
-        requireSize(obstacleV, *u);
+        requireSize(*obstacleU, u);
+        requireSize(*obstacleV, u);
     }
-    DeviceGrid* movingU = moving ? obstacleU : nullptr;
-    DeviceGrid* movingV = moving ? obstacleV : nullptr;
+    const DeviceGrid* movingU = moving ? obstacleU : nullptr;
+    const DeviceGrid* movingV = moving ? obstacleV : nullptr;
 
     CudaState& cuda = CudaState::instance();
     SolverKernels& kernels = cuda.solverKernels();
     FieldKernels& field = cuda.fieldKernels();
     // The divergence and gradient kernels read the bound velocity and pressure: these.
-    if (!kernels.initSolverKernels(*u, *v, *devP))
-        throw Exception("Failed to initialize CUDA kernels");
+    if (!kernels.initSolverKernels(u, v, p)) throw Exception("Failed to initialize CUDA kernels");
 
-    u->setBorder(0.0f);
-    v->setBorder(0.0f);
-    if (mask) kernels.CUDASetSolidVelocity(*u, *v, *mask, movingU, movingV);
-    u->copyBorder();
-    v->copyBorder();
-    kernels.CUDANegDivergence(*devD);
-    field.axpy(*devD, float(params.cellSize), *e, *devD);
-    if (mask) kernels.CUDASetSolidProperty(*mask, *devD);
+    u.setBorder(0.0f);
+    v.setBorder(0.0f);
+    if (mask) kernels.CUDASetSolidVelocity(u, v, *mask, movingU, movingV);
+    u.copyBorder();
+    v.copyBorder();
+    kernels.CUDANegDivergence(d);
+    field.axpy(d, float(params.cellSize), e, d);
+    if (mask) kernels.CUDASetSolidProperty(*mask, d);
     cuda.synchronize();
 
     params.pressureSolverUsed = 1;
     uint32_t sweeps = 0;
-    const float err =
-        solveSOR(params.pressureIterations, sweeps, float(params.pressureTolerance), p, d, t,
-                 true, devP, devD, devT, float(params.domainOpenness));
-    iterations = int(sweeps);
+    const float err = solveSOR(params.pressureIterations, sweeps, float(params.pressureTolerance),
+                               p, d, t, float(params.domainOpenness));
+    run.iterations = int(sweeps);
 
-    kernels.CUDASubtractPressureGradient(*u, *v);
-    u->copyBorderColumns();
-    field.clampColumns(*u);
-    u->copyBorderRows();
-    v->copyBorderColumns();
-    v->copyBorderRows();
-    field.clampRows(*v);
+    kernels.CUDASubtractPressureGradient(u, v);
+    u.copyBorderColumns();
+    field.clampColumns(u);
+    u.copyBorderRows();
+    v.copyBorderColumns();
+    v.copyBorderRows();
+    field.clampRows(v);
     cuda.synchronize();
-    pressureTime += timer.elapsed();
+    run.seconds += timer.elapsed();
     if (!std::isfinite(err)) throw Exception("Floating point error during linear solving");
-    if (mask) kernels.CUDASetSolidVelocity(*u, *v, *mask, movingU, movingV);
+    if (mask) kernels.CUDASetSolidVelocity(u, v, *mask, movingU, movingV);
 }
-
-}  // namespace
 
 void applyObstacleVelocity(const FloatGrid& mask, const FloatGrid* obstacleU,
                            const FloatGrid* obstacleV, FloatGrid& u, FloatGrid& v) {
@@ -245,23 +240,6 @@ void applyObstacleVelocity(const FloatGrid& mask, const FloatGrid* obstacleU,
             if (solid(c + w)) vd[c] = obstacleVAt(c + w);
         }
     }
-}
-
-void project(MultigridSolver* multigrid, const FloatGrid* obstacleMask, const FloatGrid* obstacleU,
-             const FloatGrid* obstacleV, FloatGrid& u, FloatGrid& v, const FloatGrid& e,
-             FloatGrid& t, FloatGrid& d, FloatGrid& p, bool useGpu, DeviceGrid* deviceU,
-             DeviceGrid* deviceV, DeviceGrid* deviceP, DeviceGrid* deviceE, DeviceGrid* deviceD,
-             DeviceGrid* deviceT, DeviceGrid* deviceMask, DeviceGrid* deviceObstacleU,
-             DeviceGrid* deviceObstacleV, SimulationParameters& params, int& iterations,
-             double& pressureTime, ProgressSink* sink) {
-    if (useGpu) {
-        projectOnDevice(t, d, p, deviceU, deviceV, deviceP, deviceE, deviceD, deviceT,
-                        deviceMask, deviceObstacleU, deviceObstacleV, params, iterations,
-                        pressureTime);
-        return;
-    }
-    projectOnHost(multigrid, obstacleMask, obstacleU, obstacleV, u, v, e, t, d, p, params,
-                  iterations, pressureTime, sink);
 }
 
 }  // namespace skv

@@ -125,7 +125,7 @@ SolverBenchmark runSolverBenchmark(uint32_t size, double trialSeconds, int round
     // the rearrangement of the rows at the start and end of the solve included.
     const size_t solver = trials.add(kSolveSweeps, [&] {
         uint32_t sweeps = 0;
-        solveSOR(kSolveSweeps, sweeps, 0.0f, p, d, t, false, nullptr, nullptr, nullptr, kOpenSigma);
+        solveSOR(kSolveSweeps, sweeps, 0.0f, p, d, t, kOpenSigma);
     });
     const size_t cycles = trials.add(kTimedCycles, [&] {
         int iterations = 0;
@@ -145,8 +145,7 @@ SolverBenchmark runSolverBenchmark(uint32_t size, double trialSeconds, int round
     // Bit for bit against the plain order: whole solves (same schedule), and lone batches.
     FloatGrid s(padded, padded);
     uint32_t sweeps = 0, plainSweeps = 0;
-    const float err =
-        solveSOR(kSolveSweeps, sweeps, 0.0f, p, d, t, false, nullptr, nullptr, nullptr, kOpenSigma);
+    const float err = solveSOR(kSolveSweeps, sweeps, 0.0f, p, d, t, kOpenSigma);
     const float plainErr = solveSORPlain(kSolveSweeps, plainSweeps, 0.0f, q, d, s, kOpenSigma);
     result.bit_identical = sweeps == plainSweeps && std::memcmp(&err, &plainErr, sizeof err) == 0 &&
                            std::memcmp(p.data(), q.data(), p.byteSize()) == 0 &&

@@ -12,8 +12,8 @@
 #include "gpu/device_grid.h"
 #include "gpu/field_kernels.h"
 #include "gpu/solver_kernels.h"
-#include "platform/exception.h"
 #include "kernels/pressure_cell.h"
+#include "platform/exception.h"
 #include "solver/simd.h"
 #include "solver/vector_ops.h"
 #include "solver/wavefront.h"
@@ -305,23 +305,24 @@ float blockedSweeps(FloatGrid& p, const FloatGrid& dSplit, int count, float omeg
     return std::isnan(err) ? std::numeric_limits<float>::quiet_NaN() : err;
 }
 
-// The solve's schedule, shared by the solver and its plain reference: `start` runs before the
-// first batch, batch(count, omega, last) does `count` sweeps and returns the residual norm
-// (exactly when `last`, the batch that reaches the sweep limit; otherwise any value above the
-// tolerance may stand for a norm above it), `finish` runs after the last batch (neither runs
-// when no sweep is needed).
-template <class Start, class Batch, class Finish>
-float runSchedule(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, FloatGrid& p,
-                  const FloatGrid& d, float sigma, Start&& start, Batch&& batch, Finish&& finish) {
+// The solve's schedule, shared by the solver on the host, on the device and by its plain
+// reference: `initial(scale)` sets the initial guess p = scale·d and returns the norm of d,
+// `start` runs before the first batch, batch(count, omega, last) does `count` sweeps and
+// returns the residual norm (exactly when `last`, the batch that reaches the sweep limit;
+// otherwise any value above the tolerance may stand for a norm above it), `finish` runs after
+// the last batch (neither runs when no sweep is needed).
+template <class Initial, class Start, class Batch, class Finish>
+float runSchedule(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, uint32_t width,
+                  uint32_t height, float sigma, Initial&& initial, Start&& start, Batch&& batch,
+                  Finish&& finish) {
     const double pi = std::numbers::pi;
-    const double rhoJacobi = 0.5 * (std::cos(pi / (double(p.width()) + 1.0)) +
-                                    std::cos(pi / (double(p.height()) + 1.0)));
+    const double rhoJacobi =
+        0.5 * (std::cos(pi / (double(width) + 1.0)) + std::cos(pi / (double(height) + 1.0)));
     const double omegaOptimal = 2.0 / (1.0 + std::sqrt(1.0 - rhoJacobi * rhoJacobi));
     double omega = kInitialOmega;
     uint32_t count = kInitialBatch;
 
-    scale(p, relaxationFor(float(omega), sigma).omegaRaii, d);
-    float err = infinityNorm(d);
+    float err = initial(relaxationFor(float(omega), sigma).omegaRaii);
     sweeps = 0;
     bool started = false;
     while (err > tolerance && sweeps < maxSweeps) {
@@ -342,48 +343,17 @@ float runSchedule(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, FloatGr
     return err;
 }
 
+// The host's initial guess.
+auto hostInitialGuess(FloatGrid& p, const FloatGrid& d) {
+    return [&p, &d](float scaleFactor) {
+        scale(p, scaleFactor, d);
+        return infinityNorm(d);
+    };
+}
+
 void requireSameSize(const DeviceGrid& a, const DeviceGrid& b) {
     if (a.width() != b.width() || a.height() != b.height())
         throw Exception("SOR solve on grids of different sizes");
-}
-
-// The same schedule on the device: the initial guess with the dax kernel, each batch as 2k
-// colour launches, the residual as the matrix kernel followed by t = −1·t + d, and every norm
-// as the absolute-maximum reduction (one float read back per batch). A norm that cannot be
-// had (the kernels did not run) is NaN, which ends the solve as a floating-point error.
-float solveSOROnDevice(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, DeviceGrid& p,
-                       const DeviceGrid& d, DeviceGrid& t, float sigma) {
-    requireSameSize(p, d);
-    requireSameSize(p, t);
-    CudaState& cuda = CudaState::instance();
-    SolverKernels& kernels = cuda.solverKernels();
-    FieldKernels& field = cuda.fieldKernels();
-    kernels.bindPressure(p);  // the matrix kernel reads the pressure being solved for
-
-    const double pi = std::numbers::pi;
-    const double rhoJacobi = 0.5 * (std::cos(pi / (double(p.width()) + 1.0)) +
-                                    std::cos(pi / (double(p.height()) + 1.0)));
-    const double omegaOptimal = 2.0 / (1.0 + std::sqrt(1.0 - rhoJacobi * rhoJacobi));
-    double omega = kInitialOmega;
-    uint32_t count = kInitialBatch;
-
-    field.ax(p, relaxationFor(float(omega), sigma).omegaRaii, d);
-    float err = field.absMax(d);
-    sweeps = 0;
-    while (err > tolerance && sweeps < maxSweeps) {
-        if (sweeps != 0 && sweeps % (4 * count) == 0) ++count;
-        if (sweeps >= kRampStart)
-            omega = kInitialOmega + (omegaOptimal - kInitialOmega) *
-                                        std::min(1.0, double(sweeps - kRampStart) / kRampLength);
-        kernels.CUDASORsolve2D(p, d, int(count), float(omega), sigma);
-        // A residual whose kernels did not run is unknown, not small: t = −t + d of a stale t
-        // would alternate between d and 0 and pass for convergence.
-        const bool residual =
-            kernels.CUDAPressureMatrixMul2D(t, sigma) && field.axpy(t, -1.0f, t, d);
-        err = residual ? field.absMax(t) : std::numeric_limits<float>::quiet_NaN();
-        sweeps += count;
-    }
-    return err;
 }
 
 }  // namespace
@@ -448,20 +418,14 @@ float pressureResidualPlain(const FloatGrid& p, const FloatGrid& d, FloatGrid& t
 }
 
 float solveSOR(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, FloatGrid& p,
-               const FloatGrid& d, FloatGrid& t, bool onGpu, DeviceGrid* deviceP,
-               DeviceGrid* deviceD, DeviceGrid* deviceT, float sigma) {
-    if (onGpu) {
-        if (!deviceP || !deviceD || !deviceT)
-            throw Exception("SOR solve on the device without device grids");
-        return solveSOROnDevice(maxSweeps, sweeps, tolerance, *deviceP, *deviceD, *deviceT,
-                                sigma);
-    }
+               const FloatGrid& d, FloatGrid& t, float sigma) {
     requireSameSize(p, d);
     requireSameSize(p, t);
     // During the batches p is kept split and t holds a split copy of d; the residual the
     // caller gets in t is computed once at the end, with the same values as the last norm.
     return runSchedule(
-        maxSweeps, sweeps, tolerance, p, d, sigma, [&] { splitGrids(p, d, t); },
+        maxSweeps, sweeps, tolerance, p.width(), p.height(), sigma, hostInitialGuess(p, d),
+        [&] { splitGrids(p, d, t); },
         [&](int count, float omega, bool last) {
             const float exceeding = last ? std::numeric_limits<float>::infinity() : tolerance;
             return blockedSweeps(p, t, count, omega, sigma, {true, exceeding});
@@ -472,12 +436,42 @@ float solveSOR(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, FloatGrid&
         });
 }
 
+// On the device: the initial guess with the dax kernel, each batch as 2k colour launches, the
+// residual as the matrix kernel followed by t = −1·t + d, and every norm as the absolute-maximum
+// reduction (one float read back per batch). A norm that cannot be had (the kernels did not
+// run) is NaN, which ends the solve as a floating-point error.
+float solveSOR(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, DeviceGrid& p,
+               const DeviceGrid& d, DeviceGrid& t, float sigma) {
+    requireSameSize(p, d);
+    requireSameSize(p, t);
+    CudaState& cuda = CudaState::instance();
+    SolverKernels& kernels = cuda.solverKernels();
+    FieldKernels& field = cuda.fieldKernels();
+    kernels.bindPressure(p);  // the matrix kernel reads the pressure being solved for
+    return runSchedule(
+        maxSweeps, sweeps, tolerance, p.width(), p.height(), sigma,
+        [&](float scaleFactor) {
+            field.ax(p, scaleFactor, d);
+            return field.absMax(d);
+        },
+        [] {},
+        [&](int count, float omega, bool) {
+            kernels.CUDASORsolve2D(p, d, count, omega, sigma);
+            // A residual whose kernels did not run is unknown, not small: t = −t + d of a
+            // stale t would alternate between d and 0 and pass for convergence.
+            const bool residual =
+                kernels.CUDAPressureMatrixMul2D(t, sigma) && field.axpy(t, -1.0f, t, d);
+            return residual ? field.absMax(t) : std::numeric_limits<float>::quiet_NaN();
+        },
+        [] {});
+}
+
 float solveSORPlain(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, FloatGrid& p,
                     const FloatGrid& d, FloatGrid& t, float sigma) {
     requireSameSize(p, d);
     requireSameSize(p, t);
     return runSchedule(
-        maxSweeps, sweeps, tolerance, p, d, sigma, [] {},
+        maxSweeps, sweeps, tolerance, p.width(), p.height(), sigma, hostInitialGuess(p, d), [] {},
         [&](int count, float omega, bool) {
             sorSweepsPlain(p, d, count, omega, sigma);
             return pressureResidualPlain(p, d, t, sigma);

@@ -20,12 +20,8 @@ class DeviceGrid;
 // the whole grid. On return t holds the residual d − A·p of the last batch (border 0), or is
 // untouched when no sweep was needed; `sweeps` holds the sweeps done. Returns the final error:
 // the norm of d when no sweep was done, else that of the last residual (NaN when the field
-// holds NaNs). onGpu selects the device grids instead of the host ones: the same schedule
-// with the device's red and black kernels, the matrix kernel plus t = −1·t + d as the residual
-// (its border holds d's) and the device's absolute-maximum reduction over every element as
-// the norm, which give the host's bits; the process CUDA context must be current, and the
-// solve rebinds the solver module's pressure to deviceP. Mismatched grid sizes (or missing
-// device grids) throw skv::Exception before any grid is touched. Allocates nothing.
+// holds NaNs). Mismatched grid sizes throw skv::Exception before any grid is touched.
+// Allocates nothing.
 //
 // The batches run blocked in time (all half-sweeps of a batch and the residual norm as one
 // wavefront over the rows, eight-lane vectors, t used as scratch until the end) and give the
@@ -33,8 +29,14 @@ class DeviceGrid;
 // a pressure that overflows: the residual then turns NaN where the pressure is still finite,
 // and this solve may notice one batch later; it ends with a non-finite error all the same.)
 float solveSOR(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, FloatGrid& p,
-               const FloatGrid& d, FloatGrid& t, bool onGpu, DeviceGrid* deviceP,
-               DeviceGrid* deviceD, DeviceGrid* deviceT, float sigma);
+               const FloatGrid& d, FloatGrid& t, float sigma);
+
+// The same schedule on device grids, with the device's red and black kernels, the matrix
+// kernel plus t = −1·t + d as the residual (its border holds d's) and the device's
+// absolute-maximum reduction over every element as the norm, which give the host's bits. The
+// process CUDA context must be current; the solve rebinds the solver module's pressure to p.
+float solveSOR(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, DeviceGrid& p,
+               const DeviceGrid& d, DeviceGrid& t, float sigma);
 
 // The reference: the same schedule, with plain sweeps and a plain residual pass per batch.
 float solveSORPlain(uint32_t maxSweeps, uint32_t& sweeps, float tolerance, FloatGrid& p,

@@ -25,7 +25,9 @@ void logGlfwError(int code, const char* description) {
 // GLFW is initialised once per process, and only when a display is there to talk to. A host
 // that wants no window at all (a farm render) says so with SKYVANE_PREVIEW=off.
 bool windowingAvailable() {
-    if (const char* preview = std::getenv("SKYVANE_PREVIEW"); preview && std::string(preview) == "off") return false;
+    if (const char* preview = std::getenv("SKYVANE_PREVIEW");
+        preview && std::string(preview) == "off")
+        return false;
     std::lock_guard<std::mutex> lock(glfwMutex);
     static int state = -1;
     if (state < 0) {
@@ -39,7 +41,9 @@ bool windowingAvailable() {
     return state == 1;
 }
 
-GLWindow* windowOf(GLFWwindow* w) { return static_cast<GLWindow*>(glfwGetWindowUserPointer(w)); }
+GLWindow* windowOf(GLFWwindow* w) {
+    return static_cast<GLWindow*>(glfwGetWindowUserPointer(w));
+}
 
 }  // namespace
 

@@ -15,7 +15,7 @@ namespace skv {
 // without a windowing system) the same loop runs with no window and no GL, so a headless run
 // behaves exactly like one on a desktop.
 class GLWindow {
-public:
+  public:
     GLWindow(std::string title, int x, int y, int width, int height);
     virtual ~GLWindow();
     GLWindow(const GLWindow&) = delete;
@@ -41,7 +41,7 @@ public:
     void setTitle(const std::string& title);
     const std::string& title() const { return title_; }
 
-protected:
+  protected:
     virtual void initGL() {}
     virtual void resize(int, int) {}
     virtual void paint() {}
@@ -56,7 +56,7 @@ protected:
     void makeCurrent();
     void releaseContext();
 
-private:
+  private:
     struct Message {
         intptr_t code, wParam;
     };

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "gpu/cuda_state.h"
-#include "ui/simulation_host.h"
 #include "platform/log.h"
+#include "ui/simulation_host.h"
 
 namespace skv {
 namespace {
@@ -25,11 +25,15 @@ enum UserCode : intptr_t { kFrameReady = 0, kRunFailed = 1 };
 
 PreviewWindow::PreviewWindow(void* parent, SimulationHost* listener, std::string name, int x, int y,
                              int width, int height)
-    : GLWindow(name, x, y, width, height), parent_(parent), listener_(listener), name_(std::move(name)) {
+    : GLWindow(name, x, y, width, height),
+      parent_(parent),
+      listener_(listener),
+      name_(std::move(name)) {
     // Hooks for automated tests of the window: a screenshot after every frame shown, and a close
     // by "the user" after a number of frames.
     if (const char* shot = std::getenv("SKYVANE_PREVIEW_SCREENSHOT")) screenshotPath_ = shot;
-    if (const char* close = std::getenv("SKYVANE_PREVIEW_CLOSE_AFTER")) closeAfterFrames_ = std::atoi(close);
+    if (const char* close = std::getenv("SKYVANE_PREVIEW_CLOSE_AFTER"))
+        closeAfterFrames_ = std::atoi(close);
 }
 
 PreviewWindow::~PreviewWindow() = default;
@@ -46,9 +50,10 @@ std::string PreviewWindow::formatTitle(int currentFrame, int endFrame, const std
                       lastFrameSeconds > 0 ? 1.0 / lastFrameSeconds : 0.0, frameRate,
                       gpu ? "GPU" : "CPU", hours, minutes, seconds);
     } else {
-        std::snprintf(title, sizeof title, "%d/%d - %s - %3.1fs per Frame (%s), %02d:%02d:%02d left",
-                      currentFrame, endFrame, name.c_str(), lastFrameSeconds, gpu ? "GPU" : "CPU",
-                      hours, minutes, seconds);
+        std::snprintf(title, sizeof title,
+                      "%d/%d - %s - %3.1fs per Frame (%s), %02d:%02d:%02d left", currentFrame,
+                      endFrame, name.c_str(), lastFrameSeconds, gpu ? "GPU" : "CPU", hours, minutes,
+                      seconds);
     }
     return title;
 }
@@ -97,7 +102,9 @@ void PreviewWindow::initGL() {
     post(kFrameReady);  // starts the first hand-over
 }
 
-void PreviewWindow::resize(int width, int height) { setPerspective(width, height); }
+void PreviewWindow::resize(int width, int height) {
+    setPerspective(width, height);
+}
 
 bool PreviewWindow::update(const float* rgba, int width, int height) {
     if (!rgba || width <= 0 || height <= 0) return true;
@@ -127,7 +134,8 @@ void PreviewWindow::paint() {
 
     // Checker background, made once: opaque black and dark grey on the diagonals.
     if (!checkerTexture_) {
-        const unsigned char texels[16] = {0, 0, 0, 255, 16, 16, 16, 255, 16, 16, 16, 255, 0, 0, 0, 255};
+        const unsigned char texels[16] = {0,  0,  0,  255, 16, 16, 16, 255,
+                                          16, 16, 16, 255, 0,  0,  0,  255};
         glGenTextures(1, &checkerTexture_);
         glBindTexture(GL_TEXTURE_2D, checkerTexture_);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
@@ -159,7 +167,8 @@ void PreviewWindow::paint() {
         const double windowAspect = h > 0 ? double(w) / h : 1.0;
         const double imageAspect = double(imageWidth_) / imageHeight_;
         const float halfWidth = float(std::min(imageAspect, windowAspect));
-        const float halfHeight = imageAspect > windowAspect ? float(windowAspect / imageAspect) : 1.0f;
+        const float halfHeight =
+            imageAspect > windowAspect ? float(windowAspect / imageAspect) : 1.0f;
         glMatrixMode(GL_PROJECTION);
         glLoadIdentity();
         glOrtho(-windowAspect, windowAspect, -1, 1, -1, 1);
@@ -186,9 +195,10 @@ void PreviewWindow::paint() {
     }
     glDisable(GL_TEXTURE_2D);
     checkGLError(__LINE__);
-    setTitle(formatTitle(currentFrame_, endFrame_, name_, lastFrameSeconds_, meanFrameSeconds_, frameRate_,
-                         isCudaActive()));
-    if (hasFrame_ && !screenshotPath_.empty()) writeScreenshot();  // before the swap: the back buffer
+    setTitle(formatTitle(currentFrame_, endFrame_, name_, lastFrameSeconds_, meanFrameSeconds_,
+                         frameRate_, isCudaActive()));
+    if (hasFrame_ && !screenshotPath_.empty())
+        writeScreenshot();  // before the swap: the back buffer
 }
 
 void PreviewWindow::writeScreenshot() {
@@ -201,7 +211,8 @@ void PreviewWindow::writeScreenshot() {
     const std::string partial = screenshotPath_ + ".partial";
     if (std::FILE* f = std::fopen(partial.c_str(), "wb")) {
         std::fprintf(f, "P6\n%d %d\n255\n", w, h);
-        for (int y = h - 1; y >= 0; --y) std::fwrite(&pixels[size_t(y) * size_t(w) * 3], 1, size_t(w) * 3, f);
+        for (int y = h - 1; y >= 0; --y)
+            std::fwrite(&pixels[size_t(y) * size_t(w) * 3], 1, size_t(w) * 3, f);
         std::fclose(f);
         std::rename(partial.c_str(), screenshotPath_.c_str());
     }

@@ -16,7 +16,7 @@ class SimulationHost;
 // every frame (user message 0: frame completed → prepare the next → advance) while the worker
 // thread simulates. Closing it aborts the run.
 class PreviewWindow : public GLWindow {
-public:
+  public:
     PreviewWindow(void* parent, SimulationHost* listener, std::string name, int x, int y, int width,
                   int height);
     ~PreviewWindow() override;
@@ -39,7 +39,7 @@ public:
                                    double lastFrameSeconds, double meanFrameSeconds,
                                    double frameRate, bool gpu);
 
-protected:
+  protected:
     void initGL() override;
     void resize(int width, int height) override;
     void paint() override;
@@ -48,7 +48,7 @@ protected:
     void onUserMessage(intptr_t code, intptr_t wParam, intptr_t lParam) override;
     bool closeWanted() override { return closeCheck_ && closeCheck_(); }
 
-private:
+  private:
     void setPerspective(int width, int height);
     void checkGLError(int line);
     void writeScreenshot();

@@ -5,7 +5,7 @@ namespace skv {
 // The run of a simulation as the preview window drives it, one frame at a time, on the host's
 // thread. Operations return false to end the run.
 class SimulationHost {
-public:
+  public:
     // Reads all parameters at the current frame time into the engine and adds that frame's
     // source-layer inputs.
     virtual bool prepareFrame() = 0;
@@ -19,7 +19,7 @@ public:
     // Asks the worker to stop at its next check.
     virtual void requestAbort() = 0;
 
-protected:
+  protected:
     ~SimulationHost() = default;
 };
 

@@ -6,9 +6,9 @@
 // kernel_support.h). Element-wise kernels treat a grid as a flat array of its element count,
 // row padding included, and handle index i < size.
 
-#include "kernels/forces_cells.h"
-#include "kernels/field_cells.h"
 #include "gpu/modules/kernel_support.h"
+#include "kernels/field_cells.h"
+#include "kernels/forces_cells.h"
 
 SKV_KERNELS_BEGIN
 

@@ -9,11 +9,11 @@
 // threads outside width × height do nothing. 1D kernels handle element i < size. "Border"
 // means x = 0, y = 0, x = width − 1 or y = height − 1.
 
+#include "gpu/modules/kernel_support.h"
 #include "kernels/advection_cells.h"
 #include "kernels/forces_cells.h"
-#include "gpu/modules/kernel_support.h"
-#include "kernels/solver_cells.h"
 #include "kernels/pressure_cell.h"
+#include "kernels/solver_cells.h"
 
 SKV_KERNELS_BEGIN
 

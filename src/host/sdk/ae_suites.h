@@ -119,7 +119,11 @@ enum {
     kDRAWBOT_PixelLayout_32RGBA_Straight = 4,  // bytes red, green, blue, alpha
 };
 typedef A_long DRAWBOT_TextAlignment;
-enum { kDRAWBOT_TextAlignment_Left = 0, kDRAWBOT_TextAlignment_Center = 1, kDRAWBOT_TextAlignment_Right = 2 };
+enum {
+    kDRAWBOT_TextAlignment_Left = 0,
+    kDRAWBOT_TextAlignment_Center = 1,
+    kDRAWBOT_TextAlignment_Right = 2
+};
 
 #define kDRAWBOT_DrawSuite "DRAWBOT Draw Suite"
 #define kDRAWBOT_DrawSuite_Version1 1
@@ -135,8 +139,8 @@ struct DRAWBOT_SupplierSuite1 {
                       DRAWBOT_BrushRef* brush);
     SPErr (*NewDefaultFont)(DRAWBOT_SupplierRef supplier, float size, DRAWBOT_FontRef* font);
     SPErr (*GetDefaultFontSize)(DRAWBOT_SupplierRef supplier, float* size);
-    SPErr (*NewImageFromBuffer)(DRAWBOT_SupplierRef supplier, int width, int height,
-                                int row_bytes, DRAWBOT_PixelLayout layout, const void* data,
+    SPErr (*NewImageFromBuffer)(DRAWBOT_SupplierRef supplier, int width, int height, int row_bytes,
+                                DRAWBOT_PixelLayout layout, const void* data,
                                 DRAWBOT_ImageRef* image);
     SPErr (*GetPreferredPixelLayout)(DRAWBOT_SupplierRef supplier, DRAWBOT_PixelLayout* layout);
     SPErr (*ReleaseObject)(DRAWBOT_ObjectRef object);

@@ -267,8 +267,8 @@ union PF_ParamDefUnion {
 
 struct PF_ParamDef {
     union {
-        A_long id;             // when adding
-        A_long change_flags;   // when the plug-in changes a value during an event
+        A_long id;            // when adding
+        A_long change_flags;  // when the plug-in changes a value during an event
     } uu;
     PF_ParamType param_type;
     A_char name[PF_MAX_EFFECT_PARAM_NAME_LEN + 1];
@@ -282,7 +282,12 @@ typedef PF_ParamDef* PF_ParamDefPtr;
 typedef PF_ParamDef** PF_ParamList;
 
 // ---- Custom UI registration ----
-enum { PF_CustomEFlag_NONE = 0, PF_CustomEFlag_COMP = 1L << 0, PF_CustomEFlag_LAYER = 1L << 1, PF_CustomEFlag_EFFECT = 1L << 2 };
+enum {
+    PF_CustomEFlag_NONE = 0,
+    PF_CustomEFlag_COMP = 1L << 0,
+    PF_CustomEFlag_LAYER = 1L << 1,
+    PF_CustomEFlag_EFFECT = 1L << 2
+};
 struct PF_CustomUIInfo {
     A_long reserved;
     A_long events;
@@ -309,7 +314,7 @@ struct PF_InData {
     A_long total_time;
     A_long local_time_step;
     A_u_long time_scale;
-    A_long width;   // the input layer's size
+    A_long width;  // the input layer's size
     A_long height;
     PF_LRect extent_hint;
     A_long output_origin_x, output_origin_y;
@@ -357,13 +362,18 @@ enum {
     PF_Event_MOUSE_EXITED = 11,
 };
 typedef A_long PF_EventOutFlags;
-enum { PF_EO_NONE = 0, PF_EO_HANDLED_EVENT = 1L << 0, PF_EO_ALWAYS_UPDATE = 1L << 1, PF_EO_UPDATE_NOW = 1L << 2 };
+enum {
+    PF_EO_NONE = 0,
+    PF_EO_HANDLED_EVENT = 1L << 0,
+    PF_EO_ALWAYS_UPDATE = 1L << 1,
+    PF_EO_UPDATE_NOW = 1L << 2
+};
 typedef A_long PF_WindowType;
 enum { PF_Window_NONE = -1, PF_Window_COMP = 0, PF_Window_LAYER = 1, PF_Window_EFFECT = 2 };
 
 struct PF_DoClickEventInfo {
     A_u_long when;
-    PF_Point screen_point;   // in the effect window's coordinates
+    PF_Point screen_point;  // in the effect window's coordinates
     A_long modifiers;
     A_long continue_refcon[4];
     A_Boolean double_click;  // the host saw more than one click
@@ -413,7 +423,12 @@ enum {
     PF_Arbitrary_SCAN_FUNC = 10,
 };
 typedef A_long PF_ArbCompareResult;
-enum { PF_ArbCompare_EQUAL = 0, PF_ArbCompare_LESS = 1, PF_ArbCompare_MORE = 2, PF_ArbCompare_NOT_EQUAL = 3 };
+enum {
+    PF_ArbCompare_EQUAL = 0,
+    PF_ArbCompare_LESS = 1,
+    PF_ArbCompare_MORE = 2,
+    PF_ArbCompare_NOT_EQUAL = 3
+};
 
 struct PF_ArbParamsExtra {
     A_long id;
@@ -421,17 +436,55 @@ struct PF_ArbParamsExtra {
     PF_ParamIndex param_index;
     PF_FunctionSelector which_function;
     union {
-        struct { PF_ArbitraryH* arbPH; } new_func_params;
-        struct { PF_ArbitraryH arbH; } dispose_func_params;
-        struct { PF_ArbitraryH src_arbH; PF_ArbitraryH* dst_arbPH; } copy_func_params;
-        struct { PF_ArbitraryH arbH; A_u_long* flat_data_sizePLu; } flat_size_func_params;
-        struct { PF_ArbitraryH arbH; A_u_long buf_sizeLu; void* flat_dataPV; } flatten_func_params;
-        struct { A_u_long buf_sizeLu; const void* flat_dataPV; PF_ArbitraryH* arbPH; } unflatten_func_params;
-        struct { PF_ArbitraryH left_arbH; PF_ArbitraryH right_arbH; PF_FpLong tF; PF_ArbitraryH* interpPH; } interp_func_params;
-        struct { PF_ArbitraryH a_arbH; PF_ArbitraryH b_arbH; PF_ArbCompareResult* compareP; } compare_func_params;
-        struct { PF_ArbitraryH arbH; A_u_long* print_sizePLu; } print_size_func_params;
-        struct { PF_ArbitraryH arbH; A_u_long print_sizeLu; A_char* print_bufferPC; } print_func_params;
-        struct { const A_char* bufPC; A_u_long bytes_to_scanLu; PF_ArbitraryH* arbPH; } scan_func_params;
+        struct {
+            PF_ArbitraryH* arbPH;
+        } new_func_params;
+        struct {
+            PF_ArbitraryH arbH;
+        } dispose_func_params;
+        struct {
+            PF_ArbitraryH src_arbH;
+            PF_ArbitraryH* dst_arbPH;
+        } copy_func_params;
+        struct {
+            PF_ArbitraryH arbH;
+            A_u_long* flat_data_sizePLu;
+        } flat_size_func_params;
+        struct {
+            PF_ArbitraryH arbH;
+            A_u_long buf_sizeLu;
+            void* flat_dataPV;
+        } flatten_func_params;
+        struct {
+            A_u_long buf_sizeLu;
+            const void* flat_dataPV;
+            PF_ArbitraryH* arbPH;
+        } unflatten_func_params;
+        struct {
+            PF_ArbitraryH left_arbH;
+            PF_ArbitraryH right_arbH;
+            PF_FpLong tF;
+            PF_ArbitraryH* interpPH;
+        } interp_func_params;
+        struct {
+            PF_ArbitraryH a_arbH;
+            PF_ArbitraryH b_arbH;
+            PF_ArbCompareResult* compareP;
+        } compare_func_params;
+        struct {
+            PF_ArbitraryH arbH;
+            A_u_long* print_sizePLu;
+        } print_size_func_params;
+        struct {
+            PF_ArbitraryH arbH;
+            A_u_long print_sizeLu;
+            A_char* print_bufferPC;
+        } print_func_params;
+        struct {
+            const A_char* bufPC;
+            A_u_long bytes_to_scanLu;
+            PF_ArbitraryH* arbPH;
+        } scan_func_params;
     } u;
 };
 
@@ -476,7 +529,8 @@ struct PF_SmartRenderInput {
     void* pre_render_data;
 };
 struct PF_SmartRenderCallbacks {
-    PF_Err (*checkout_layer_pixels)(PF_ProgPtr effect_ref, A_long checkout_id, PF_EffectWorld** pixels);
+    PF_Err (*checkout_layer_pixels)(PF_ProgPtr effect_ref, A_long checkout_id,
+                                    PF_EffectWorld** pixels);
     PF_Err (*checkin_layer_pixels)(PF_ProgPtr effect_ref, A_long checkout_id);
     PF_Err (*checkout_output)(PF_ProgPtr effect_ref, PF_EffectWorld** output);
 };
@@ -487,6 +541,6 @@ struct PF_SmartRenderExtra {
 
 // ---- The entry point ----
 typedef PF_Err (*PF_EntryPointFunc)(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,
-                                     PF_ParamDef* params[], PF_LayerDef* output, void* extra);
+                                    PF_ParamDef* params[], PF_LayerDef* output, void* extra);
 
 }  // extern "C"
