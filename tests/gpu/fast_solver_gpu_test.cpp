@@ -11,6 +11,7 @@
 #include "engine/simulation.h"
 #include "gpu/kernel_modules.h"
 #include "gpu_test_support.h"
+#include "platform/exception.h"
 #include "solver/fast_solver.h"
 #include "solver/vector_ops.h"
 #include "test_support.h"
@@ -355,6 +356,27 @@ TEST_F(FastSolverGpuTest, LaunchAndSynchronisationFailuresAreLoggedAndTheRunGoes
     EXPECT_TRUE(test::logHasLine("cuCtxSynchronize returned 719"));
     EXPECT_FALSE(test::logContains("falling back"));
     EXPECT_LT(std::fabs(frameOf(*sim)[kV](24, 30)), 1e-3f) << "nothing lifted the plume";
+}
+
+// A transfer that fails never passes off older fields as the frame's: the frame fails (the
+// pressure solve cannot read its norm back, or the fields cannot come back), and the host keeps
+// the last frame it received.
+TEST_F(FastSolverGpuTest, FailedTransfersFailTheFrameInsteadOfStoringStaleFields) {
+    auto sim = makeSimulation(scene(ReferenceScene::OpenPlume));
+    sim->update(nullptr);
+    ASSERT_TRUE(sim->solver()->onGpu());
+    const float before = frameOf(*sim)[kV](24, 30);
+    gpu_.device().failTransfers(cuda::CUDA_ERROR_LAUNCH_FAILED);
+    EXPECT_THROW(sim->update(nullptr), Exception);
+    CudaContextGuard guard;
+    try {
+        fastSolver(*sim).finishFrame(false);
+        ADD_FAILURE() << "the frame's fields were taken as read";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.message(), "Failed to read the simulation back from the GPU");
+    }
+    gpu_.device().clearFaults();
+    EXPECT_EQ(frameOf(*sim)[kV](24, 30), before);
 }
 
 // The same parity on a real device, where there is one.

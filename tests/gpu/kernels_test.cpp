@@ -46,14 +46,12 @@ FloatGrid copyOf(const FloatGrid& g) {
     return c;
 }
 
-// The one call of the projection: its device branch, without obstacles.
-void projectOnDevice(FloatGrid& u, FloatGrid& v, const FloatGrid& e, FloatGrid& t, FloatGrid& d,
-                     FloatGrid& p, DeviceGrid& du, DeviceGrid& dv, DeviceGrid& dp, DeviceGrid& de,
-                     DeviceGrid& dd, DeviceGrid& dt, SimulationParameters& params,
-                     int& iterations) {
+// The one call of the projection: on device grids, without obstacles.
+void projectOnDevice(DeviceGrid& du, DeviceGrid& dv, DeviceGrid& dp, DeviceGrid& de, DeviceGrid& dd,
+                     DeviceGrid& dt, SimulationParameters& params, int& iterations) {
     double seconds = 0.0;
-    project(nullptr, nullptr, nullptr, nullptr, u, v, e, t, d, p, true, &du, &dv, &dp, &de, &dd,
-            &dt, nullptr, nullptr, nullptr, params, iterations, seconds, nullptr);
+    project(ProjectionGrids<DeviceGrid>{.u = du, .v = dv, .e = de, .d = dd, .p = dp, .t = dt},
+            ProjectionRun{.params = params, .iterations = iterations, .seconds = seconds});
 }
 
 class KernelsTest : public ::testing::Test {
@@ -418,10 +416,10 @@ TEST_F(KernelsTest, FailuresAreLoggedByTheirLaunchersAndChangeNothing) {
     EXPECT_TRUE(std::isnan(field().absMax(small)));
     EXPECT_TRUE(test::logHasLine("Failed to download reduction result"));
     uint32_t sweeps = 0;
-    EXPECT_TRUE(std::isnan(
-        solveSOR(1000, sweeps, 1e-3f, x_, x_, x_, true, dp_.get(), dx_.get(), dz_.get(), 2.0f)));
-    EXPECT_THROW(solveSOR(10, sweeps, 0.1f, x_, x_, x_, true, nullptr, nullptr, nullptr, 2.0f),
-                 Exception);
+    EXPECT_TRUE(std::isnan(solveSOR(1000, sweeps, 1e-3f, *dp_, *dx_, *dz_, 2.0f)));
+    DeviceGrid wider;
+    ASSERT_TRUE(wider.resize(kW + 1, kH, true));
+    EXPECT_THROW(solveSOR(10, sweeps, 0.1f, *dp_, *dx_, wider, 2.0f), Exception);
     gpu_.device().clearFaults();
 
     gpu_.device().failSynchronize(cuda::CUDA_ERROR_LAUNCH_FAILED);
@@ -451,7 +449,7 @@ TEST_F(KernelsTest, AnUnsolvableFieldEndsTheDeviceProjectionWithTheFloatingPoint
     SimulationParameters params;
     int iterations = 0;
     try {
-        projectOnDevice(u_, v_, e, t, d, p_, *du_, *dv_, *dp_, *de, *dd, *dt, params, iterations);
+        projectOnDevice(*du_, *dv_, *dp_, *de, *dd, *dt, params, iterations);
         ADD_FAILURE() << "no exception";
     } catch (const Exception& error) {
         EXPECT_EQ(error.message(), "Floating point error during linear solving");
