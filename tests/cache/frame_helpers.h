@@ -5,47 +5,42 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <future>
 #include <string>
 #include <thread>
 
 #include "cache/frame_store.h"
+#include "grid_test_support.h"
+#include "platform/files.h"
+#include "test_support.h"
 
 namespace skv::test {
+
+constexpr uint32_t kW = 8, kH = 6;
 
 inline TimeCursor frameTime(int32_t frame) {
     return {Rational(frame, 24), Rational(1, 24)};
 }
 
-// Density (w x h, mostly zero), velocity u ((w + 1) x h) and v (w x (h + 1)).
-inline float cellValue(int32_t frame, uint32_t type, uint64_t i) {
-    if (type == 2) return i % 7 == 0 ? float(frame) + float(i) * 0.001f : 0.0f;
-    if (type == 5) return i % 3 == 0 ? 0.0f : float(frame % 97) - float(i % 13) * 0.5f;
-    return float((uint64_t(frame) * 31 + i) % 17) * -0.25f;
-}
+constexpr uint32_t kFrameTypes[3] = {2, 5, 6};
 
+// Density (w x h, mostly zero: runs for the run-length codec), velocity u ((w + 1) x h) and v
+// (w x (h + 1)), all following from the frame's number.
 inline void fillFrame(CacheFrame& frame, int32_t number, uint32_t w, uint32_t h) {
-    const uint32_t types[3] = {2, 5, 6};
-    const uint32_t widths[3] = {w, w + 1, w}, heights[3] = {h, h, h + 1};
-    for (int g = 0; g < 3; ++g) {
-        FloatGrid grid(widths[g], heights[g], 1, false);
+    for (uint32_t g = 0; g < 3; ++g) {
+        FloatGrid grid(w + (g == 1), h + (g == 2), 1, false);
         for (uint64_t i = 0; i < grid.count(); ++i)
-            grid[i] = cellValue(number, types[g], i);
-        frame.addGrid(grid, types[g], {float(number), float(g), 0.0f});
+            grid[i] = g == 0 && i % 7 ? 0.0f : float((number * 31 + i * (g + 1)) % 97) * 0.25f - 3;
+        frame.addGrid(grid, kFrameTypes[g], {float(number), float(g), 0.0f});
     }
     frame.setTimes(frameTime(number));
 }
 
-// Writes one frame through a write guard.
-inline void writeFrame(BFS& store, int32_t number, uint32_t w = 8, uint32_t h = 6) {
+inline void writeFrame(BFS& store, int32_t number, uint32_t w = kW, uint32_t h = kH) {
     CacheWriteGuard guard(&store);
     CacheFrame* frame = guard.begin(number);
     ASSERT_NE(frame, nullptr) << "frame " << number;
@@ -55,43 +50,22 @@ inline void writeFrame(BFS& store, int32_t number, uint32_t w = 8, uint32_t h = 
 // Whether `frame` holds exactly what fillFrame put in; `why` says what differs.
 inline bool frameMatches(const CacheFrame& frame, int32_t number, uint32_t w, uint32_t h,
                          std::string* why = nullptr) {
-    const auto fail = [&](const std::string& what) {
-        if (why) *why = "frame " + std::to_string(number) + ": " + what;
-        return false;
-    };
-    if (frame.frameNumber() != uint32_t(number))
-        return fail("number " + std::to_string(frame.frameNumber()));
-    if (!(frame.times().time == frameTime(number).time) ||
-        !(frame.times().step == frameTime(number).step))
-        return fail("time");
-    if (frame.gridCount() != 3) return fail("grid count " + std::to_string(frame.gridCount()));
-    const uint32_t types[3] = {2, 5, 6};
-    const uint32_t widths[3] = {w, w + 1, w}, heights[3] = {h, h, h + 1};
-    for (int g = 0; g < 3; ++g) {
-        const CachedGrid& entry = frame.entry(g);
-        if (entry.gridType != types[g]) return fail("type");
-        if (entry.auxVector != AuxVector{float(number), float(g), 0.0f}) return fail("aux vector");
-        if (entry.grid.width() != widths[g] || entry.grid.height() != heights[g] ||
-            entry.grid.depth() != 1)
-            return fail("dimensions");
-        for (uint64_t i = 0; i < entry.grid.count(); ++i) {
-            const float expected = cellValue(number, types[g], i), actual = entry.grid[i];
-            if (std::memcmp(&actual, &expected, sizeof expected) != 0)
-                return fail("cell " + std::to_string(i) + " of grid " + std::to_string(g));
-        }
+    CacheFrame expected;
+    fillFrame(expected, number, w, h);
+    std::string what;
+    if (frame.frameNumber() != uint32_t(number)) what = "number";
+    if (!(frame.times().time == expected.times().time) ||
+        !(frame.times().step == expected.times().step))
+        what = "time";
+    if (frame.gridCount() != 3) what = "grid count " + std::to_string(frame.gridCount());
+    for (int32_t g = 0; what.empty() && g < 3; ++g) {
+        const CachedGrid &a = frame.entry(g), &b = expected.entry(g);
+        if (a.gridType != b.gridType || a.auxVector != b.auxVector || a.grid.depth() != 1 ||
+            !sameBits(a.grid, b.grid))
+            what = "grid " + std::to_string(g);
     }
-    return true;
-}
-
-// Polls until `done` holds; false after `seconds`. For waiting on the background worker,
-// whose pace the test does not control.
-inline bool waitUntil(const std::function<bool()>& done, double seconds = 60.0) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    if (why) *why = "frame " + std::to_string(number) + ": " + what;
+    return what.empty();
 }
 
 // Runs `body` on its own thread and fails the whole test program when it has not returned
@@ -105,5 +79,34 @@ inline void runWithWatchdog(double seconds, const std::function<void()>& body) {
     done.get();
 }
 
+inline std::string frameName(int32_t f) {
+    char name[64];
+    std::snprintf(name, sizeof name, "skv_sim_cache_%010d.bcf", f);
+    return name;
+}
+
+// A temporary folder for each test and no injected file fault outliving it.
+class StoreTest : public ::testing::Test {
+  protected:
+    void TearDown() override { fileFaults::clear(); }
+
+    // The store's cache directory becomes `path`, owned by the user (kept when the store goes).
+    static void useFolder(BFS& store, const std::string& path) {
+        store.setTemporary(false);
+        ASSERT_TRUE(store.openCacheDirectory(path, true, true)) << path;
+    }
+
+    // Whether the store serves the frame; a frame served must hold what was written.
+    static bool expectFrame(BFS& store, int32_t number, bool wait, uint32_t w = kW,
+                            uint32_t h = kH) {
+        CacheFrameGuard guard(&store, number, wait);
+        if (!guard.frame()) return false;
+        std::string why;
+        EXPECT_TRUE(frameMatches(*guard.frame(), number, w, h, &why)) << why;
+        return true;
+    }
+
+    TempDir dir_;
+};
 
 }  // namespace skv::test
