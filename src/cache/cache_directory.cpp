@@ -32,6 +32,16 @@ void recordTemporaryFolder(const std::string& path) {
     folders.paths.push_back(path);
 }
 
+// A temporary folder that became the user's is no longer the purge's to delete.
+void forgetTemporaryFolder(const std::string& path) {
+    TemporaryFolders& folders = temporaryFolders();
+    ScopedLock lock(&folders.mutex);
+    std::erase_if(folders.paths, [&path](const std::string& recorded) {
+        bool same = false;
+        return recorded == path || (sameFile(recorded, path, same) && same);
+    });
+}
+
 }  // namespace
 
 // ---- The store's folder ----
@@ -117,6 +127,7 @@ bool BFS::moveCache(const std::string& newPath, std::string& errorText) {
         // delete the cache: the folder simply becomes the user's.
         errorText.clear();
         temporary_ = false;
+        forgetTemporaryFolder(oldPath);
         wakeWorker();
         return true;
     } else {
@@ -150,6 +161,7 @@ bool chooseCacheDirectory(BFS& store, std::string& path, bool allowTemporary) {
     if (!current.empty() && store.isTemporary()) store.removeCacheDirectory(true);
     if (store.openCacheDirectory(path, false, true)) {
         store.setTemporary(false);
+        forgetTemporaryFolder(path);  // a user who chose a temporary folder keeps it
         return true;
     }
     if (!allowTemporary) return false;
