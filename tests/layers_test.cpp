@@ -14,8 +14,8 @@ namespace fs = std::filesystem;
 
 // Lower numbers are lower layers; folders of one level (gpu, cache) do not see each other.
 const std::map<std::string, int> kLayers = {
-    {"platform", 0}, {"grid", 1},   {"kernels", 2}, {"gpu", 3},  {"cache", 3},
-    {"solver", 4},   {"engine", 5}, {"render", 6},  {"ui", 7},   {"host", 8},
+    {"platform", 0}, {"grid", 1},   {"kernels", 2}, {"gpu", 3}, {"cache", 3},
+    {"solver", 4},   {"engine", 5}, {"render", 6},  {"ui", 7},  {"host", 8},
 };
 
 TEST(LayersTest, NoFolderIncludesAHeaderOfAHigherOrSiblingLayer) {
@@ -24,7 +24,8 @@ TEST(LayersTest, NoFolderIncludesAHeaderOfAHigherOrSiblingLayer) {
     int files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(src)) {
         const std::string ext = entry.path().extension();
-        if (!entry.is_regular_file() || (ext != ".h" && ext != ".cpp" && ext != ".cu" && ext != ".cuh"))
+        if (!entry.is_regular_file() ||
+            (ext != ".h" && ext != ".cpp" && ext != ".cu" && ext != ".cuh"))
             continue;
         const std::string folder = fs::relative(entry.path(), src).begin()->string();
         ASSERT_TRUE(kLayers.count(folder)) << "src/" << folder << " is not a known layer";

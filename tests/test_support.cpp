@@ -14,7 +14,9 @@ TempDir::TempDir() : path_(makeTemporaryFolder("skvtest")) {
     if (path_.empty()) throw std::runtime_error("cannot create a temporary folder");
 }
 
-TempDir::~TempDir() { deleteTree(path_); }
+TempDir::~TempDir() {
+    deleteTree(path_);
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -31,7 +33,8 @@ void writeFile(const std::string& path, const std::string& contents) {
 std::vector<std::string> logLines() {
     std::vector<std::string> lines;
     std::ifstream in(logFilePath());
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -47,7 +50,9 @@ std::string messageOf(const std::string& line) {
 }
 }  // namespace
 
-bool logHasLine(const std::string& text) { return logCount(text) > 0; }
+bool logHasLine(const std::string& text) {
+    return logCount(text) > 0;
+}
 
 int logCount(const std::string& text) {
     int n = 0;

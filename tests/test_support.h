@@ -12,7 +12,7 @@ namespace skv::test {
 // A fresh folder under the system temporary folder, deleted with everything in it when the
 // object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +20,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -58,8 +58,8 @@ class TmpfsMount {
     // Remounts with another size, or read-only (or writable again).
     bool remount(const std::string& size, bool readOnly = false) {
         const std::string options = "size=" + size;
-        return mounted_ && ::mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT | (readOnly ? MS_RDONLY : 0),
-                                   options.c_str()) == 0;
+        return mounted_ && ::mount("tmpfs", path_.c_str(), "tmpfs",
+                                   MS_REMOUNT | (readOnly ? MS_RDONLY : 0), options.c_str()) == 0;
     }
 
   private:
