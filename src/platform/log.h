@@ -23,7 +23,8 @@ std::string logFilePath();
 void setLogEnabled(bool enabled);
 
 // Closes the log file; the next line reopens it, truncating, at the then current profile
-// folder, with the rate limit's full allowance. Lets a process (tests above all) start a fresh log in a folder of its choosing.
+// folder, with the rate limit's full allowance. Lets a process (tests above all) start a fresh log
+// in a folder of its choosing.
 void restartLog();
 
 }  // namespace skv
