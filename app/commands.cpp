@@ -244,6 +244,8 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
     const auto start = std::chrono::steady_clock::now();
     auto previous = start;
     std::vector<std::string> failures;
+    // "simulate" starts again at the first frame without a file: a damaged file must go first.
+    bool damagedFiles = false;
     int written = 0;
     for (size_t k = 0; k < frames.size(); ++k) {
         if (StopSignals::received()) {
@@ -258,9 +260,10 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
                                ": the plug-in failed with host error " + std::to_string(err));
         } else if (!session.host().lastRenderCached().value_or(true)) {
             const std::string file = cacheFrameFile(scene.cache, frame);
-            failures.push_back(
-                "frame " + std::to_string(frame) + ": " +
-                (fs::exists(file) ? file + " is damaged or unreadable" : "not in the cache"));
+            const bool damaged = fs::exists(file);
+            damagedFiles = damagedFiles || damaged;
+            failures.push_back("frame " + std::to_string(frame) + ": " +
+                               (damaged ? file + " is damaged or unreadable" : "not in the cache"));
         } else {
             writeImage(expandFramePattern(pattern, frame), image, scene.comp.bits, encoding);
             outcome.setFrames(++written);
@@ -279,7 +282,11 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
         for (const auto& f : failures)
             text += "\n  " + f;
         throw HostError(kExitRender,
-                        text + "\nrun \"skyvane simulate\" to simulate the missing frames again");
+                        text + (damagedFiles ? "\nremove the damaged files, then run \"skyvane "
+                                               "simulate\" to simulate from the first missing "
+                                               "frame again"
+                                             : "\nrun \"skyvane simulate\" to simulate the "
+                                               "missing frames again"));
     }
     printer.finish(std::to_string(written) + " images written to " + pattern);
     return kExitOk;

@@ -154,7 +154,8 @@ TEST(FaultTest, EveryFailureIsReportedLeavesOnlyWholeFilesAndARerunFinishes) {
     const Case cases[] = {
         {"a frame missing", 12, none, true, remove(2), "render|S", nullptr, 6, "frame 2: not in the cache", none,
          [](Bench& b, const ProgramRun&) { EXPECT_EQ(wholeImages(b.out), 11); }},
-        {"a frame cut short", 12, none, true, cut, "render|S", nullptr, 6, "0004.bcf is damaged or unreadable", remove(4)},
+        {"a frame cut short", 12, none, true, cut, "render|S", nullptr, 6, "0004.bcf is damaged or unreadable", remove(4),
+         [](Bench&, const ProgramRun& r) { EXPECT_NE(r.output.find("remove the damaged files, then run"), std::string::npos); }},
         {"a frame that is a pipe", 12, none, true, pipe, "render|S", nullptr, 6, "0003.bcf is damaged or unreadable", remove(3)},
         {"grids that disagree, rendered", 12, none, true, shrink, "render|S", nullptr, 6, "0002.bcf is damaged or unreadable", remove(2)},
         {"grids that disagree, exported", 12, none, true, shrink, "export|S|-o|fields/f_####.exr|--frames|2", nullptr, 6,
