@@ -1,11 +1,17 @@
 #include "bench.h"
 
 #include <omp.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "cache/codec_benchmark.h"
 #include "engine/reference_scenes.h"
@@ -21,7 +27,24 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int frames) {
+double processCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+Json loadAverage() {
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) != 3) return nullptr;
+    return {load[0], load[1], load[2]};
+}
+
+// One scene at one size: `warmup` frames, then `frames` measured. With `threads` > 0 the
+// simulation runs with that many OpenMP threads; the process CPU time is measured too.
+Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int frames,
+              int threads = 0) {
+    const int previousThreads = omp_get_max_threads();
+    if (threads > 0) omp_set_num_threads(threads);
     Simulation sim;
     sim.parameters() = effectDefaultParameters();
     sim.resize(size, size, true);
@@ -33,6 +56,7 @@ Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int fr
 
     double advection = 0, vorticity = 0, pressure = 0, total = 0;
     int substeps = 0, iterations = 0;
+    const double cpuStart = processCpuSeconds();
     for (int f = 0; f < frames; ++f) {
         const auto start = std::chrono::steady_clock::now();
         sim.update(nullptr);
@@ -44,6 +68,8 @@ Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int fr
         substeps += sim.stepsDone();
         iterations += solver->pressureIterations() * sim.stepsDone();
     }
+    const double cpu = processCpuSeconds() - cpuStart;
+    omp_set_num_threads(previousThreads);
     Json j;
     j["name"] = scene.name;
     j["size"] = size;
@@ -51,6 +77,7 @@ Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int fr
     j["cell_substeps_per_s"] = double(size) * size * substeps / total;
     j["substeps_per_frame"] = double(substeps) / frames;
     j["seconds_per_frame"] = total / frames;
+    j["cpu_seconds_per_frame"] = cpu / frames;
     j["phase_seconds"] = {
         {"advection", advection / frames},
         {"vorticity", vorticity / frames},
@@ -59,6 +86,33 @@ Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int fr
     j["pressure_iterations"] = substeps ? double(iterations) / substeps : 0.0;
     return j;
 }
+
+// Processes that keep one processor each busy for as long as they live, as other programs
+// on the machine do (a compositing host rendering beside the simulation).
+class BusyProcesses {
+  public:
+    explicit BusyProcesses(int count) {
+        for (int k = 0; k < count; ++k) {
+            const pid_t child = fork();
+            if (child == 0) {
+                volatile uint64_t spin = 0;
+                for (;;)
+                    spin = spin + 1;
+            }
+            if (child > 0) children_.push_back(child);
+        }
+    }
+    ~BusyProcesses() {
+        for (const pid_t child : children_) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+    int count() const { return int(children_.size()); }
+
+  private:
+    std::vector<pid_t> children_;
+};
 
 }  // namespace
 
@@ -78,13 +132,16 @@ int runBench(const BenchOptions& options) {
     };
     Json out;
     out["threads"] = omp_get_max_threads();
+    out["processors"] = omp_get_num_procs();
+    out["load_average_start"] = loadAverage();
     out["gpu"] = CudaState::instance().available() ? CudaState::instance().deviceName() : "";
     std::vector<uint32_t> sizes =
         options.quick ? std::vector<uint32_t>{64, 128} : std::vector<uint32_t>{256, 512, 1024};
     if (options.size) sizes = {options.size};
 
-    say("%-14s %6s %6s %16s %9s %9s %9s %9s %9s %8s\n", "scene", "size", "device",
-        "cell-substeps/s", "steps/fr", "s/frame", "advect", "vortic", "pressure", "iters");
+    say("%-14s %6s %6s %16s %9s %9s %9s %9s %9s %9s %8s\n", "scene", "size", "device",
+        "cell-substeps/s", "steps/fr", "s/frame", "1t cpu s", "advect", "vortic", "pressure",
+        "iters");
     out["scenes"] = Json::array();
     // Every scene on the CPU and, where a CUDA device is usable, on it too (a row whose GPU
     // set-up fell back says "cpu").
@@ -99,15 +156,23 @@ int runBench(const BenchOptions& options) {
                 // Measured once the flow has developed (two seconds of it): the first frames move
                 // little, and their pressure solves converge at once.
                 const int warmup = options.quick ? 1 : (size >= 1024 ? 32 : 48);
-                const Json j = runScene(scene, size, warmup, frames);
+                Json j = runScene(scene, size, warmup, frames);
+                // The same frames on one thread: the work itself, without the second thread's
+                // share or its waiting.
+                if (!device) {
+                    const Json single = runScene(scene, size, warmup, frames, 1);
+                    j["single_thread_seconds_per_frame"] = single["seconds_per_frame"];
+                    j["single_thread_cpu_seconds_per_frame"] = single["cpu_seconds_per_frame"];
+                }
                 const double seconds = j["seconds_per_frame"].get<double>();
                 const auto share = [&](const char* phase) {
                     return 100.0 * j["phase_seconds"][phase].get<double>() / seconds;
                 };
-                say("%-14s %6u %6s %16.3e %9.1f %9.4f %8.0f%% %8.0f%% %8.0f%% %8.1f\n", scene.name,
-                    size, j["device"].get<std::string>().c_str(),
+                say("%-14s %6u %6s %16.3e %9.1f %9.4f %9.4f %8.0f%% %8.0f%% %8.0f%% %8.1f\n",
+                    scene.name, size, j["device"].get<std::string>().c_str(),
                     j["cell_substeps_per_s"].get<double>(), j["substeps_per_frame"].get<double>(),
-                    seconds, share("advection"), share("vorticity"), share("pressure"),
+                    seconds, j.value("single_thread_cpu_seconds_per_frame", 0.0),
+                    share("advection"), share("vorticity"), share("pressure"),
                     j["pressure_iterations"].get<double>());
                 out["scenes"].push_back(j);
                 progress(std::string(scene.name) + " " + std::to_string(size) + "² " +
@@ -117,23 +182,76 @@ int runBench(const BenchOptions& options) {
     }
     setCudaEnabled(false);
 
+    if (options.contention > 0) {
+        // The scenes again with busy processes beside them. Fair share: with P processors and
+        // T threads of ours among T + K busy ones, the simulation may expect P·T/(T + K)
+        // processors where it had min(T, P) alone.
+        const int threads = omp_get_max_threads(), processors = omp_get_num_procs();
+        const double fair =
+            std::max(1.0, double(std::min(threads, processors)) * (threads + options.contention) /
+                              (double(processors) * threads));
+        Json rows = Json::array();
+        say("\nwith %d busy processes beside (fair slow-down %.2fx):\n", options.contention, fair);
+        say("%-14s %6s %12s %12s %10s %10s\n", "scene", "size", "s/frame", "loaded", "slow-down",
+            "vs fair");
+        for (const Json& alone : out["scenes"]) {
+            if (alone["device"] != "cpu") continue;
+            const ReferenceSceneName* scene = nullptr;
+            for (const ReferenceSceneName& candidate : kBenchScenes)
+                if (alone["name"] == candidate.name) scene = &candidate;
+            const uint32_t size = alone["size"].get<uint32_t>();
+            const int frames = options.quick ? 2 : (size >= 1024 ? 4 : 8);
+            Json loaded;
+            {
+                BusyProcesses busy(options.contention);
+                loaded = runScene(*scene, size, options.quick ? 1 : 8, frames);
+            }
+            const double slowdown = loaded["seconds_per_frame"].get<double>() /
+                                    alone["seconds_per_frame"].get<double>();
+            rows.push_back({{"name", scene->name},
+                            {"size", size},
+                            {"seconds_per_frame", alone["seconds_per_frame"]},
+                            {"loaded_seconds_per_frame", loaded["seconds_per_frame"]},
+                            {"slowdown", slowdown},
+                            {"slowdown_vs_fair", slowdown / fair}});
+            say("%-14s %6u %12.4f %12.4f %9.2fx %9.2fx\n", scene->name, size,
+                alone["seconds_per_frame"].get<double>(), loaded["seconds_per_frame"].get<double>(),
+                slowdown, slowdown / fair);
+            progress(std::string(scene->name) + " " + std::to_string(size) + "² loaded");
+        }
+        out["contention"] = {{"busy_processes", options.contention},
+                             {"processors", processors},
+                             {"threads", threads},
+                             {"fair_slowdown", fair},
+                             {"scenes", rows}};
+    }
+
     const uint32_t solverSize = options.quick ? 128 : 1024;
-    const SolverBenchmark s = runSolverBenchmark(solverSize, options.quick ? 0.02 : 0.15);
+    const SolverBenchmark s = options.quick
+                                  ? runSolverBenchmark(solverSize, 0.02, 3, size_t(16) << 20)
+                                  : runSolverBenchmark(solverSize, 0.15, 9);
     out["sor"] = {{"size", s.size},
+                  {"rounds", s.rounds},
                   {"naive_sweeps_per_s", s.naive_sweeps_per_s},
                   {"sweeps_per_s", s.sweeps_per_s},
+                  {"speedup_median", s.speedup},
                   {"copy_gbps", s.copy_gbps},
+                  {"copy_dram_gbps", s.copy_dram_gbps},
                   {"naive_gbps", s.naive_gbps},
+                  {"naive_fraction_of_dram_copy", s.naive_gbps / s.copy_dram_gbps},
                   {"bit_identical", s.bit_identical}};
     out["multigrid"] = {{"size", s.size},
-                        {"vcycle_naive_sweeps", s.vcycle_naive_sweeps},
+                        {"vcycle_naive_sweeps_median", s.vcycle_naive_sweeps},
                         {"cycles_to_tolerance", s.cycles_to_tolerance}};
     progress("SOR and multigrid");
-    say("\nred-black SOR at %u²: plain %.0f sweeps/s (%.1f GB/s), fast %.0f sweeps/s (%.2fx), copy "
-        "%.1f GB/s, bit-identical: %s\n",
-        s.size, s.naive_sweeps_per_s, s.naive_gbps, s.sweeps_per_s,
-        s.sweeps_per_s / s.naive_sweeps_per_s, s.copy_gbps, s.bit_identical ? "yes" : "NO");
-    say("multigrid at %u²: one V-cycle costs %.1f plain sweeps; %d cycles to the tolerance\n",
+    say("\nred-black SOR at %u²: plain %.0f sweeps/s (%.1f GB/s), fast %.0f sweeps/s (median "
+        "%.2fx over %d rounds), bit-identical: %s\n",
+        s.size, s.naive_sweeps_per_s, s.naive_gbps, s.sweeps_per_s, s.speedup, s.rounds,
+        s.bit_identical ? "yes" : "NO");
+    say("memory copy: %.1f GB/s of a cache-sized grid, %.1f GB/s of DRAM-sized buffers\n",
+        s.copy_gbps, s.copy_dram_gbps);
+    say("multigrid at %u²: one V-cycle costs %.1f plain sweeps (median); %d cycles to the "
+        "tolerance\n",
         s.size, s.vcycle_naive_sweeps, s.cycles_to_tolerance);
     if (gpu) {
         const DeviceSolverBenchmark g =
@@ -184,6 +302,7 @@ int runBench(const BenchOptions& options) {
         deleteTree(folder);
         progress("frame files");
     }
+    out["load_average_end"] = loadAverage();
     if (options.json) std::printf("%s\n", out.dump(2).c_str());
     return 0;
 }

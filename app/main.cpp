@@ -133,6 +133,10 @@ int main(int argc, char** argv) {
     bench->add_flag("--quick", benchOptions.quick, "small sizes and short trials");
     bench->add_option("--size", benchOptions.size, "only this grid size (256, 512, 1024, ...)")
         ->check(CLI::Range(16u, 8192u));
+    bench
+        ->add_option("--contention", benchOptions.contention,
+                     "the scenes again with K busy processes beside them, against the fair share")
+        ->check(CLI::Range(0, 256));
 
     CLI::App* layers = app.add_subcommand(
         "layers", "write the scene's layers as images, as the effect receives them");

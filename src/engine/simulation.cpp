@@ -8,6 +8,7 @@
 #include "platform/denormals.h"
 #include "platform/exception.h"
 #include "platform/log.h"
+#include "platform/processors.h"
 #include "solver/fast_solver.h"
 
 namespace skv {
@@ -200,6 +201,7 @@ void Simulation::chooseSubStep(double frameDt, double& usedDt) {
 void Simulation::update(ProgressSink* sink) {
     CudaContextGuard guard;
     const FlushDenormals flushDenormals;
+    const ThreadTeam team;
     ensureSolver();
     const double out = phaseTimer_.elapsed();
     phaseTimer_.restart();

@@ -10,6 +10,7 @@
 #include "host/string_table.h"
 #include "host/suites.h"
 #include "platform/exception.h"
+#include "platform/processors.h"
 
 namespace skv {
 
@@ -41,7 +42,7 @@ PF_Err globalSetup(const CommandArgs& a) {
     // The simulation's two-thread run region must leave its inner loops full teams.
     omp_set_dynamic(0);
     omp_set_max_active_levels(omp_get_supported_active_levels());
-    omp_set_num_threads(omp_get_num_procs());
+    omp_set_num_threads(availableProcessors());
     a.out->my_version = kPluginVersion;
     a.out->out_flags = kGlobalOutFlags;
     a.out->out_flags2 = kGlobalOutFlags2;

@@ -25,16 +25,17 @@ constexpr int kCycleLimit = 50;
 constexpr int kTimedCycles = 4;
 constexpr uint32_t kSolveSweeps = 16 + 5 * 36;  // a whole number of batches
 
-// Rates of several kinds of work measured in rounds, one trial of each per round, keeping the
-// best trial of each: on a machine shared with other work, interleaving lets every kind see
-// the same quiet and busy spells, so their ratios hold even when the absolute figures drift.
+// Rates of several kinds of work measured in rounds, one trial of each per round: on a machine
+// shared with other work, interleaving lets every kind see the same quiet and busy spells. A
+// kind's rate is its best trial; a ratio of two kinds is the median of their ratios within a
+// round, which holds when the absolute figures drift between rounds.
 class Trials {
   public:
     explicit Trials(double seconds) : seconds_(seconds) {}
 
-    // `work` does `units` per call; returns the slot of its best rate.
+    // `work` does `units` per call; returns the slot of its rates.
     size_t add(double units, std::function<void()> work) {
-        kinds_.push_back({units, std::move(work), 0.0});
+        kinds_.push_back({units, std::move(work), {}});
         return kinds_.size() - 1;
     }
 
@@ -47,17 +48,31 @@ class Trials {
                     kind.work();
                     ++calls;
                 } while (timer.elapsed() < seconds_);
-                kind.best = std::max(kind.best, calls * kind.units / timer.elapsed());
+                kind.rates.push_back(calls * kind.units / timer.elapsed());
             }
     }
 
-    double best(size_t slot) const { return kinds_[slot].best; }
+    double best(size_t slot) const {
+        const auto& rates = kinds_[slot].rates;
+        return rates.empty() ? 0.0 : *std::max_element(rates.begin(), rates.end());
+    }
+
+    // The median over the rounds of rate(a) / rate(b).
+    double medianRatio(size_t a, size_t b) const {
+        std::vector<double> ratios;
+        for (size_t r = 0; r < kinds_[a].rates.size(); ++r)
+            ratios.push_back(kinds_[a].rates[r] / kinds_[b].rates[r]);
+        if (ratios.empty()) return 0.0;
+        std::sort(ratios.begin(), ratios.end());
+        const size_t n = ratios.size();
+        return n % 2 ? ratios[n / 2] : 0.5 * (ratios[n / 2 - 1] + ratios[n / 2]);
+    }
 
   private:
     struct Kind {
         double units;
         std::function<void()> work;
-        double best;
+        std::vector<double> rates;
     };
     double seconds_;
     std::vector<Kind> kinds_;
@@ -95,7 +110,8 @@ void representativeDivergence(FloatGrid& d) {
 
 }  // namespace
 
-SolverBenchmark runSolverBenchmark(uint32_t size, double trialSeconds, int rounds) {
+SolverBenchmark runSolverBenchmark(uint32_t size, double trialSeconds, int rounds,
+                                   size_t dramCopyBytes) {
     SolverBenchmark result;
     result.size = size;
     const uint32_t padded = size + 2;
@@ -119,6 +135,16 @@ SolverBenchmark runSolverBenchmark(uint32_t size, double trialSeconds, int round
         for (int64_t i = 0; i < n; ++i)
             dst[i] = src[i];
     });
+    // The same copy over buffers far larger than any cache: the bandwidth of the memory itself.
+    std::vector<float> bigFrom(dramCopyBytes / sizeof(float), 1.0f), bigTo(bigFrom.size());
+    const size_t dramCopy = trials.add(2.0 * double(dramCopyBytes) * 1e-9, [&] {
+        float* dst = bigTo.data();
+        const float* src = bigFrom.data();
+        const int64_t n = int64_t(bigFrom.size());
+#pragma omp parallel for simd schedule(static)
+        for (int64_t i = 0; i < n; ++i)
+            dst[i] = src[i];
+    });
     const size_t plain =
         trials.add(kBatch, [&] { sorSweepsPlain(q, d, kBatch, kOmega, kOpenSigma); });
     // The solver's sweeps as a solve runs them: every batch followed by its residual norm,
@@ -136,11 +162,15 @@ SolverBenchmark runSolverBenchmark(uint32_t size, double trialSeconds, int round
         }
     });
     trials.run(rounds);
+    result.rounds = rounds;
     result.copy_gbps = trials.best(copy);
+    result.copy_dram_gbps = trials.best(dramCopy);
     result.naive_sweeps_per_s = trials.best(plain);
     result.sweeps_per_s = trials.best(solver);
     result.naive_gbps = result.naive_sweeps_per_s * kBytesPerPlainSweepCell * cells * 1e-9;
-    result.vcycle_naive_sweeps = result.naive_sweeps_per_s / trials.best(cycles);
+    result.speedup = trials.medianRatio(solver, plain);
+    // Sweeps per second over cycles per second: one cycle's cost in plain sweeps.
+    result.vcycle_naive_sweeps = trials.medianRatio(plain, cycles);
 
     // Bit for bit against the plain order: whole solves (same schedule), and lone batches.
     FloatGrid s(padded, padded);

@@ -253,6 +253,25 @@ TEST_F(ProgramTest, EveryExampleRuns) {
     EXPECT_GE(examples, 4u);
 }
 
+// The bench's figures carry their conditions: the load around them, the DRAM-sized copy the
+// solver is compared with, one-thread CPU time per scene, and the slow-down beside busy
+// processes against the fair share.
+TEST_F(ProgramTest, TheBenchReportsItsConditionsBesideItsFigures) {
+    const ProgramRun r = run({"bench", "--quick", "--json", "--contention", "1"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    const nlohmann::json bench = nlohmann::json::parse(r.output.substr(r.output.find("{\n")));
+    EXPECT_EQ(bench["load_average_start"].size(), 3u);
+    EXPECT_EQ(bench["load_average_end"].size(), 3u);
+    EXPECT_GT(bench["sor"]["copy_dram_gbps"].get<double>(), 0.0);
+    EXPECT_GT(bench["sor"]["speedup_median"].get<double>(), 0.0);
+    EXPECT_GT(bench["multigrid"]["vcycle_naive_sweeps_median"].get<double>(), 0.0);
+    for (const auto& scene : bench["scenes"])
+        EXPECT_GT(scene["single_thread_cpu_seconds_per_frame"].get<double>(), 0.0) << scene;
+    EXPECT_EQ(bench["contention"]["scenes"].size(), bench["scenes"].size());
+    for (const auto& scene : bench["contention"]["scenes"])
+        EXPECT_GT(scene["slowdown_vs_fair"].get<double>(), 0.0) << scene;
+}
+
 class PictureTest : public ::testing::Test {
   protected:
     // A small fire simulated with the given effect settings.

@@ -1,9 +1,12 @@
 // The platform layer: threads, semaphores and mutexes under real threads, files and folders
 // on the real file system, and the log.
 #include <gtest/gtest.h>
+#include <omp.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +20,7 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/mutex.h"
+#include "platform/processors.h"
 #include "platform/semaphore.h"
 #include "platform/thread.h"
 #include "test_support.h"
@@ -289,6 +293,35 @@ TEST_F(LogTest, ATracedMutexLogsOneLinePerLockAndUnlockWithUnlockBeforeRelease) 
         ASSERT_TRUE(std::regex_match(lines[i], m, format)) << lines[i];
         ASSERT_EQ(m[1], i % 2 == 0 ? "locked" : "unlocked") << "line " << i;
     }
+}
+
+// Teams follow the processors other programs leave: with twice as many busy processes as
+// processors, a frame gets one thread, and the thread's own limit comes back after it.
+TEST(ThreadTeamTest, ATeamShrinksToTheIdleProcessorsAndTheLimitComesBack) {
+    const int available = availableProcessors();
+    EXPECT_GE(available, 1);
+    EXPECT_LE(available, omp_get_num_procs());
+    omp_set_num_threads(available);
+    std::vector<pid_t> busy;
+    for (int k = 0; k < 2 * available + 1; ++k)
+        if (const pid_t child = fork(); child == 0) {
+            volatile uint64_t spin = 0;
+            for (;;)
+                spin = spin + 1;
+        } else if (child > 0) {
+            busy.push_back(child);
+        }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // all of them running
+    int least = available;
+    for (int sample = 0; sample < 20; ++sample)
+        least = std::min(least, ThreadTeam().threads());
+    for (const pid_t child : busy) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    EXPECT_EQ(least, 1);
+    EXPECT_EQ(omp_get_max_threads(), available);
+    EXPECT_GE(idleProcessors(), 1);
 }
 
 // Last: it empties the bucket of lines for the rest of the process.
