@@ -336,7 +336,22 @@ TEST_F(PictureTest, AnExrCompositesOverAPlateAndMatchesThePngOfTheSameFrame) {
     const OIIO::ImageBuf straight(dir_.file("s_0008.exr"));
     EXPECT_EQ(straight.spec().get_string_attribute("skyvane:colorspace"), "sRGB");
     EXPECT_EQ(straight.spec().get_string_attribute("skyvane:alpha"), "straight");
-    ProgramRun r = run({"render", s, "--colorspace", "ACEScgg"});
+    // A preview movie of the EXR frames over grey: where a frame is empty the movie shows the
+    // grey, not the white its straight colour would give once alpha is dropped.
+    ASSERT_EQ(run({"render", s, "--frames", "0-3", "-o", dir_.file("m_####.exr")}).status, 0);
+    ProgramRun r = runIn(dir_, {"movie", dir_.file("m_####.exr"), "-o",
+                                dir_.file("movie/preview.mp4"), "--background", "grey"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -i '" + dir_.file("movie/preview.mp4") +
+                           "' -frames:v 1 '" + dir_.file("movie/first.png") + "'")
+                              .c_str()),
+              0);
+    OIIO::ImageBuf first(dir_.file("movie/first.png"));
+    ASSERT_TRUE(first.read(0, 0, true, OIIO::TypeDesc::FLOAT)) << first.geterror();
+    float corner[4];
+    first.getpixel(2, 2, corner);
+    EXPECT_NEAR(corner[0], 0.5f, 0.03f) << "the background, not the effect's straight colour";
+    r = run({"render", s, "--colorspace", "ACEScgg"});
     EXPECT_EQ(r.status, 2) << r.output;
     EXPECT_NE(r.output.find("--colorspace ACEScgg: no such colour space"), std::string::npos)
         << r.output;

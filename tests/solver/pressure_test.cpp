@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "grid_test_support.h"
 #include "platform/exception.h"
@@ -116,6 +118,23 @@ TEST(SorTest, SolveReachesTheToleranceOrEndsNonFiniteAtOnce) {
 // about 50 to 100 times; a broken transfer near the far walls (where odd sizes put the
 // non-uniform spacing) still converges, but several times more slowly. The oracle's residual
 // includes the walls, so wall values that the solve ignored would show.
+// A solve that never converges stops at the schedule's sweep counts: batches of 4 up to 16,
+// then of 5, so 16 + 5n, the limit checked before each batch. The host, device and plain
+// solves share this schedule, so a change to it shows here.
+TEST(SorTest, SweepCountsFollowTheBatchSchedule) {
+    FloatGrid d(40, 30), p(40, 30), t(40, 30);
+    randomize(d, 9);
+    fillBorder(d, 0.0f);
+    const std::pair<uint32_t, uint32_t> cases[] = {
+        {1, 4},   {4, 4},     {5, 8},      {16, 16},     {17, 21},    {21, 21},
+        {22, 26}, {100, 101}, {999, 1001}, {1000, 1001}, {1001, 1001}};
+    for (const auto& [limit, expected] : cases) {
+        uint32_t sweeps = 0;
+        solveSOR(limit, sweeps, 0.0f, p, d, t, 2.0f);
+        EXPECT_EQ(sweeps, expected) << "limit " << limit;
+    }
+}
+
 TEST(MultigridTest, EveryCycleCutsTheResidualManyTimesAndTenReachTheToleranceAtAnySize) {
     const Size sizes[] = {{1, 1},   {1, 2},   {2, 1},     {2, 2},    {3, 3},
                           {1, 9},   {9, 1},   {3, 17},    {5, 9},    {16, 16},
@@ -161,6 +180,40 @@ TEST(MultigridTest, ThirdRiseOfTheResidualThrowsADivergence) {
     iterations = 0;
     EXPECT_NO_THROW(mg.solve(x, b, iterations, cycles, 0.0f, nullptr));
     EXPECT_EQ(iterations, cycles);
+}
+
+// Multigrid reports its cycles against the expected count, and a sink that answers false
+// stops the solve inside a cycle: the cycles done count, the error stays finite.
+TEST(MultigridTest, ASinkSeesTheCyclesAndAnsweringFalseStopsTheSolve) {
+    struct RecordingSink : ProgressSink {
+        explicit RecordingSink(int answersTrue) : answersTrue(answersTrue) {}
+        bool report(int done, int total) override {
+            calls.push_back({done, total});
+            return int(calls.size()) <= answersTrue;
+        }
+        int answersTrue;
+        std::vector<std::pair<int, int>> calls;
+    };
+    MultigridSolver mg;
+    mg.resize(66, 66);
+    FloatGrid b(66, 66), x(66, 66);
+    divergenceOfRandomFlow(b, 8);
+    RecordingSink patient(1 << 30);
+    int iterations = 7;
+    EXPECT_LE(mg.solve(x, b, iterations, 10, 1e-4f, &patient), 1e-4f);
+    ASSERT_FALSE(patient.calls.empty());
+    EXPECT_EQ(patient.calls.front(), std::make_pair(0, 7));
+    for (const auto& [done, total] : patient.calls) {
+        EXPECT_LE(done, iterations);
+        EXPECT_EQ(total, std::max(done + 1, 7));
+    }
+    RecordingSink impatient(int(patient.calls.size()) / iterations + 1);
+    randomize(x, 2);
+    iterations = 0;
+    const float err = mg.solve(x, b, iterations, 10, 1e-4f, &impatient);
+    EXPECT_EQ(iterations, 1);
+    EXPECT_GT(err, 1e-4f);
+    EXPECT_TRUE(std::isfinite(err));
 }
 
 TEST(PressureTest, BothSolversRefuseGridsOfAnotherSizeWithoutTouchingThem) {
