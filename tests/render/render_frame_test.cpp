@@ -189,6 +189,42 @@ TEST(RenderModes, EachModeShowsItsFieldsThroughItsRampsAndAlphaRule) {
     }
 }
 
+// Refraction reads the texture where the velocity displaces it, at the level of detail its
+// stretch asks for: still flow shows the texture (or, at twice the grid's size, the 2 × 2
+// averages of the next level); uniform flow shifts it, the edge texels repeating beyond it.
+TEST(RenderModes, RefractionDisplacesTheTextureAtItsLevelOfDetail) {
+    Renderer renderer;
+    const auto refract = [&](const FloatImage& texture, uint32_t w, uint32_t h, float u, float v,
+                             float scale) {
+        TestFrame frame(w, h);
+        frame.fill(T::kVelocityUType, u);
+        frame.fill(T::kVelocityVType, v);
+        RenderSettings s = test::plainSettings(kRenderRefractedTexture);
+        s.refractionScale = scale;
+        return test::renderAtGridSize(renderer, frame, s, &texture);
+    };
+    const FloatImage same = test::rampTexture(12, 8);
+    EXPECT_EQ(test::maxDifference(refract(same, 12, 8, 0, 0, 1.0f), same), 0.0f);
+
+    const FloatImage twice = test::rampTexture(16, 8);
+    const FloatImage level = refract(twice, 8, 4, 0, 0, 1.0f);
+    for (uint32_t y = 0; y < 4; ++y)
+        for (uint32_t x = 0; x < 8; ++x)
+            for (int c = 0; c < 4; ++c) {
+                const auto at = [&](uint32_t tx, uint32_t ty) { return twice.pixel(tx, ty)[c]; };
+                const float box = 0.25f * ((at(2 * x, 2 * y) + at(2 * x + 1, 2 * y)) +
+                                           (at(2 * x, 2 * y + 1) + at(2 * x + 1, 2 * y + 1)));
+                ASSERT_NEAR(level.pixel(x, y)[c], box, 1e-6f) << x << ", " << y << " ch " << c;
+            }
+
+    const FloatImage square = test::rampTexture(10, 10);
+    const FloatImage shifted = refract(square, 10, 10, 4.0f, -2.0f, 0.5f);  // by (2, −1)
+    for (uint32_t y = 1; y < 10; ++y)
+        for (uint32_t x = 0; x < 8; ++x)
+            expectPixelNear(pixelAt(shifted, x, y), pixelAt(square, x + 2, y - 1));
+    expectPixelNear(pixelAt(shifted, 9, 0), pixelAt(square, 9, 0));
+}
+
 TEST(RenderFailures, MissingFieldsOrInvalidModesGiveTransparentBlack) {
     struct Case {
         int32_t mode, alphaMode;
