@@ -23,8 +23,8 @@ class DeviceGrid;
 //
 // The sub-step is one sequence of passes (runStep, runVelocityStep) that runs on the host grids
 // (OpenMP passes) or on device grids (the kernels of the solver and field modules) through a
-// backend of each kind. resize() sets the device up when CUDA is active
-// (device grids, both modules); any failure there logs the reason, switches CUDA off for the
+// backend of each kind. resize() sets the device up when CUDA is active (device grids, both
+// modules); any failure there logs the reason, switches CUDA off for the
 // process until the next run start and leaves the solver on the host. step() and
 // computeMaxTimeStep() each take the device path when the device is set up and a CUDA context
 // is current on the calling thread (a solver created while CUDA was off sets the device up at
@@ -35,7 +35,9 @@ class DeviceGrid;
 // coordinates by the advective QUICK scheme, temperature clamped to [−273, 3000], density
 // dissipation only when positive, vorticity 0 on the border and its force from the second
 // cell in, pressure always by SOR, and the corners of u and v not zeroed. Elsewhere both give
-// the same numbers.
+// the same numbers. An input that cannot be uploaded is left out of its sub-step; fields that
+// cannot come back from the device make the call throw skv::Exception, since the host grids
+// would otherwise pass the previous frame's fields off as this one's.
 class FastSolver : public FluidSolver, public ProgressSink {
   public:
     FastSolver();
