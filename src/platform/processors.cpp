@@ -38,11 +38,15 @@ int availableProcessors() {
     CPU_ZERO(&set);
     int count = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
     if (count <= 0) count = omp_get_num_procs();
-    try {
-        if (const int quota = quotaProcessors(); quota > 0) count = std::min(count, quota);
-    } catch (...) {
-        // An unreadable quota is no quota.
-    }
+    // Read once: every frame asks, and a control group's quota is set when a process starts.
+    static const int quota = [] {
+        try {
+            return quotaProcessors();
+        } catch (...) {
+            return 0;  // an unreadable quota is no quota
+        }
+    }();
+    if (quota > 0) count = std::min(count, quota);
     return std::max(1, count);
 }
 
