@@ -246,9 +246,11 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
     std::vector<std::string> failures;
     // "simulate" starts again at the first frame without a file: a damaged file must go first.
     bool damagedFiles = false;
-    int written = 0;
+    ImageWriteQueue writer;
     for (size_t k = 0; k < frames.size(); ++k) {
         if (StopSignals::received()) {
+            const int written = writer.finish();
+            outcome.setFrames(written);
             printer.finish("stopped");
             throwInterrupted(std::to_string(written) + " images written");
         }
@@ -265,8 +267,9 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
             failures.push_back("frame " + std::to_string(frame) + ": " +
                                (damaged ? file + " is damaged or unreadable" : "not in the cache"));
         } else {
-            writeImage(expandFramePattern(pattern, frame), image, scene.comp.bits, encoding);
-            outcome.setFrames(++written);
+            writer.write(expandFramePattern(pattern, frame), std::move(image), scene.comp.bits,
+                         encoding);
+            outcome.setFrames(writer.written());
         }
         const auto now = std::chrono::steady_clock::now();
         const double lastSeconds = std::chrono::duration<double>(now - previous).count();
@@ -274,6 +277,8 @@ int render(Session& session, const CommandOptions& o, Outcome& outcome) {
         previous = now;
         printer.step(frame, int(k + 1), int(frames.size()), lastSeconds, mean, "CPU");
     }
+    const int written = writer.finish();
+    outcome.setFrames(written);
     if (!failures.empty()) {
         printer.finish(std::to_string(written) + " images written to " + pattern);
         std::string text = std::to_string(failures.size()) + " of " +

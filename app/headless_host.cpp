@@ -60,12 +60,10 @@ void fillWorld(const Image& image, PF_PixelFormat format, std::vector<uint8_t>& 
                 if (bpc == 4) {
                     std::memcpy(row + (size_t(x) * 4 + c) * 4, &v, 4);
                 } else if (bpc == 2) {
-                    const uint16_t q =
-                        uint16_t(std::lround(std::clamp(v, 0.0f, 1.0f) * PF_MAX_CHAN16));
+                    const uint16_t q = uint16_t(quantized(v, PF_MAX_CHAN16));
                     std::memcpy(row + (size_t(x) * 4 + c) * 2, &q, 2);
                 } else {
-                    row[size_t(x) * 4 + c] =
-                        uint8_t(std::lround(std::clamp(v, 0.0f, 1.0f) * PF_MAX_CHAN8));
+                    row[size_t(x) * 4 + c] = uint8_t(quantized(v, PF_MAX_CHAN8));
                 }
             }
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <future>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,29 @@ struct ImageEncoding {
 };
 void writeImage(const std::string& path, const Image& image, int bits,
                 const ImageEncoding& encoding = {});
+
+// Writes images one behind the caller on a thread of its own, so that the next frame renders
+// while the last one is compressed and flushed. One write at a time is in flight: it holds one
+// image more than writing in turn would.
+class ImageWriteQueue {
+  public:
+    ImageWriteQueue() = default;
+    ImageWriteQueue(const ImageWriteQueue&) = delete;
+    ImageWriteQueue& operator=(const ImageWriteQueue&) = delete;
+    // Waits for the write in flight; its failure is lost only when the caller is unwinding.
+    ~ImageWriteQueue();
+
+    // Waits for the write in flight, rethrowing its failure, then starts this one.
+    void write(std::string path, Image image, int bits, ImageEncoding encoding = {});
+    // Waits for the write in flight, rethrowing its failure; returns the images written so far.
+    int finish();
+    // The images written so far, the one in flight not counted.
+    int written() const { return written_; }
+
+  private:
+    std::future<void> pending_;
+    int written_ = 0;
+};
 
 // Whether a file name's format holds scene-linear, premultiplied pixels by convention (EXR).
 bool holdsSceneLinear(const std::string& path);
