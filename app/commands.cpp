@@ -325,6 +325,11 @@ int commandInfo(const CommandOptions& o) {
     std::printf("skyvane %s\n", SKV_VERSION);
     std::printf("OpenMP threads: %d (of %d processors)\n", omp_get_max_threads(),
                 omp_get_num_procs());
+    // How long idle workers spin before they sleep: the program bounds it unless the user chose.
+    if (const char* policy = std::getenv("OMP_WAIT_POLICY"))
+        std::printf("OpenMP waiting: OMP_WAIT_POLICY=%s\n", policy);
+    if (const char* spins = std::getenv("GOMP_SPINCOUNT"))
+        std::printf("OpenMP waiting: spin %s rounds, then sleep\n", spins);
     {
         // The plug-in keeps the log; this program's own copy of the engine stays quiet.
         skv::setLogEnabled(false);
