@@ -15,7 +15,10 @@ namespace {
 // the integers lroundf gives, since golden images and the round trip through the host rely on
 // them. Every 61st float from -2 to 2 (several per step of 1/65535), the ends and NaN.
 TEST(QuantizationTest, GivesLroundfOfTheClampedScaledValue) {
-    const float ends[] = {0.0f, -0.0f, 1.0f, std::nextafter(1.0f, 2.0f),
+    const float ends[] = {0.0f,
+                          -0.0f,
+                          1.0f,
+                          std::nextafter(1.0f, 2.0f),
                           std::numeric_limits<float>::infinity(),
                           -std::numeric_limits<float>::infinity(),
                           std::numeric_limits<float>::quiet_NaN()};
