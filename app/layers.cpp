@@ -261,6 +261,13 @@ class ShapeLayer final : public Layer {
                         break;
                     }
                     case kNoise: {
+                        // The mask first: most of a masked layer lies outside it, where the
+                        // octaves need not run.
+                        const double mask =
+                            masked_ ? smoothCoverage(r - std::hypot(px - c[0], py - c[1]),
+                                                     std::max(soft, r * 0.25))
+                                    : 1.0;
+                        if (mask <= 0) break;
                         double n = 0, amplitude = 0.5, frequency = 1.0 / scale, total = 0;
                         for (int o = 0; o < std::max(octaves_, 1); ++o) {
                             n += amplitude * valueNoise(px * frequency, py * frequency,
@@ -270,9 +277,7 @@ class ShapeLayer final : public Layer {
                             frequency *= 2;
                         }
                         coverage = n / total;
-                        if (masked_)
-                            coverage *= smoothCoverage(r - std::hypot(px - c[0], py - c[1]),
-                                                       std::max(soft, r * 0.25));
+                        if (masked_) coverage *= mask;
                         break;
                     }
                 }
