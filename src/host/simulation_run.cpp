@@ -17,6 +17,7 @@
 #include "platform/exception.h"
 #include "platform/files.h"
 #include "platform/log.h"
+#include "platform/processors.h"
 #include "platform/thread.h"
 #include "platform/timer.h"
 #include "render/resample.h"
@@ -258,6 +259,7 @@ void AESimulationHost::run() {
         void run() override { host.workerLoop(); }
         AESimulationHost& host;
     } worker(*this);
+    const SerialLoops serial;
     std::unique_ptr<Thread> workerThread = Thread::create(&worker);
     workerThread->start(kPriorityNormal);  // throws "Failed to create Thread: ..."
     std::exception_ptr windowFailure;

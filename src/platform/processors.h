@@ -28,4 +28,20 @@ class ThreadTeam {
     int threads_;
 };
 
+// For as long as another thread of ours does the parallel work (the simulation on its worker
+// thread): the calling thread's own parallel loops run on it alone, and the threads it kept
+// for them are let go. libgomp keeps idle workers spinning only while it manages no more
+// threads than there are processors; a second team beside the worker's made it put the
+// worker's team to sleep, and wake it, at every loop of a sub-step.
+class SerialLoops {
+  public:
+    SerialLoops();
+    ~SerialLoops();
+    SerialLoops(const SerialLoops&) = delete;
+    SerialLoops& operator=(const SerialLoops&) = delete;
+
+  private:
+    int previous_;
+};
+
 }  // namespace skv
