@@ -39,13 +39,16 @@ Json loadAverage() {
     return {load[0], load[1], load[2]};
 }
 
-// One scene at one size: `warmup` frames, then `frames` measured. With `threads` > 0 the
-// simulation runs with that many OpenMP threads; the process CPU time is measured too.
+// One scene at one size: `warmup` frames, then at least `frames` measured, more until
+// `seconds` have passed (a frame of a small grid takes a millisecond, which the machine's
+// noise would swamp). With `threads` > 0 the simulation runs with that many OpenMP threads;
+// the process CPU time is measured too.
 Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int frames,
-              int threads = 0) {
+              double seconds, int threads = 0) {
     const int previousThreads = omp_get_max_threads();
     if (threads > 0) omp_set_num_threads(threads);
     Simulation sim;
+    sim.frameStore().setMemoryBudget(kEffectDefaultRamCacheBytes);
     sim.parameters() = effectDefaultParameters();
     sim.resize(size, size, true);
     paintReferenceScene(sim, scene.scene);
@@ -57,7 +60,9 @@ Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int fr
     double advection = 0, vorticity = 0, pressure = 0, total = 0;
     int substeps = 0, iterations = 0;
     const double cpuStart = processCpuSeconds();
-    for (int f = 0; f < frames; ++f) {
+    constexpr int kMaxFrames = 1000;
+    int measured = 0;
+    for (; measured < frames || (total < seconds && measured < kMaxFrames); ++measured) {
         const auto start = std::chrono::steady_clock::now();
         sim.update(nullptr);
         total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -73,16 +78,18 @@ Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int fr
     Json j;
     j["name"] = scene.name;
     j["size"] = size;
+    j["warmup_frames"] = warmup;
+    j["frames"] = measured;
     j["device"] = sim.solver()->onGpu() ? "gpu" : "cpu";
     j["cell_substeps_per_s"] = double(size) * size * substeps / total;
-    j["substeps_per_frame"] = double(substeps) / frames;
-    j["seconds_per_frame"] = total / frames;
-    j["cpu_seconds_per_frame"] = cpu / frames;
+    j["substeps_per_frame"] = double(substeps) / measured;
+    j["seconds_per_frame"] = total / measured;
+    j["cpu_seconds_per_frame"] = cpu / measured;
     j["phase_seconds"] = {
-        {"advection", advection / frames},
-        {"vorticity", vorticity / frames},
-        {"pressure", pressure / frames},
-        {"other", std::max(0.0, total - advection - vorticity - pressure) / frames}};
+        {"advection", advection / measured},
+        {"vorticity", vorticity / measured},
+        {"pressure", pressure / measured},
+        {"other", std::max(0.0, total - advection - vorticity - pressure) / measured}};
     j["pressure_iterations"] = substeps ? double(iterations) / substeps : 0.0;
     return j;
 }
@@ -156,11 +163,12 @@ int runBench(const BenchOptions& options) {
                 // Measured once the flow has developed (two seconds of it): the first frames move
                 // little, and their pressure solves converge at once.
                 const int warmup = options.quick ? 1 : (size >= 1024 ? 32 : 48);
-                Json j = runScene(scene, size, warmup, frames);
+                Json j = runScene(scene, size, warmup, frames, options.quick ? 0.0 : 0.25);
                 // The same frames on one thread: the work itself, without the second thread's
                 // share or its waiting.
                 if (!device) {
-                    const Json single = runScene(scene, size, warmup, frames, 1);
+                    const Json single =
+                        runScene(scene, size, warmup, j["frames"].get<int>(), 0.0, 1);
                     j["single_thread_seconds_per_frame"] = single["seconds_per_frame"];
                     j["single_thread_cpu_seconds_per_frame"] = single["cpu_seconds_per_frame"];
                 }
@@ -200,11 +208,12 @@ int runBench(const BenchOptions& options) {
             for (const ReferenceSceneName& candidate : kBenchScenes)
                 if (alone["name"] == candidate.name) scene = &candidate;
             const uint32_t size = alone["size"].get<uint32_t>();
-            const int frames = options.quick ? 2 : (size >= 1024 ? 4 : 8);
             Json loaded;
             {
+                // The frames measured alone, from the same state of the flow.
                 BusyProcesses busy(options.contention);
-                loaded = runScene(*scene, size, options.quick ? 1 : 8, frames);
+                loaded = runScene(*scene, size, alone["warmup_frames"].get<int>(),
+                                  alone["frames"].get<int>(), 0.0);
             }
             const double slowdown = loaded["seconds_per_frame"].get<double>() /
                                     alone["seconds_per_frame"].get<double>();

@@ -36,6 +36,9 @@ inline constexpr ReferenceSceneName kBenchScenes[] = {
 
 // The record as the effect's default parameter values fill it.
 SimulationParameters effectDefaultParameters();
+// The frame store's RAM budget at the effect's default "RAM Cache Size (in MB)", 250: with
+// none, the store holds two frames and a simulation waits for its writer at every frame.
+constexpr uint64_t kEffectDefaultRamCacheBytes = uint64_t(250) << 20;
 
 // Sets `value` in the interior cells of a padded grid within radius r of (cx, cy).
 void paintDisc(FloatGrid& grid, float cx, float cy, float r, float value);
