@@ -17,6 +17,7 @@
 #include "engine/reference_scenes.h"
 #include "engine/simulation.h"
 #include "gpu/cuda_state.h"
+#include "grid/memory_traffic.h"
 #include "platform/files.h"
 #include "render/render_benchmark.h"
 #include "solver/gpu_benchmark.h"
@@ -60,6 +61,7 @@ Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int fr
     double advection = 0, vorticity = 0, pressure = 0, total = 0;
     int substeps = 0, iterations = 0;
     const double cpuStart = processCpuSeconds();
+    const uint64_t trafficStart = trafficBytes();
     constexpr int kMaxFrames = 1000;
     int measured = 0;
     for (; measured < frames || (total < seconds && measured < kMaxFrames); ++measured) {
@@ -74,6 +76,7 @@ Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int fr
         iterations += solver->pressureIterations() * sim.stepsDone();
     }
     const double cpu = processCpuSeconds() - cpuStart;
+    const double traffic = double(trafficBytes() - trafficStart);
     omp_set_num_threads(previousThreads);
     Json j;
     j["name"] = scene.name;
@@ -91,6 +94,13 @@ Json runScene(const ReferenceSceneName& scene, uint32_t size, int warmup, int fr
         {"pressure", pressure / measured},
         {"other", std::max(0.0, total - advection - vorticity - pressure) / measured}};
     j["pressure_iterations"] = substeps ? double(iterations) / substeps : 0.0;
+    // What the host passes counted as they ran (the device's are not counted).
+    if (!sim.solver()->onGpu() && substeps > 0) {
+        const double gridBytes = double(sim.solver()->output(kOutputVelocityU)->byteSize());
+        j["traffic_bytes_per_substep"] = traffic / substeps;
+        j["grid_passes_per_substep"] = traffic / substeps / gridBytes;
+        j["traffic_gbps"] = traffic / total * 1e-9;
+    }
     return j;
 }
 
@@ -262,6 +272,17 @@ int runBench(const BenchOptions& options) {
     say("multigrid at %u²: one V-cycle costs %.1f plain sweeps (median); %d cycles to the "
         "tolerance\n",
         s.size, s.vcycle_naive_sweeps, s.cycles_to_tolerance);
+    // The scenes' memory traffic against the bandwidth just measured.
+    say("\n%-14s %6s %16s %14s %10s %14s\n", "scene", "size", "grid passes/step", "MB/sub-step",
+        "GB/s", "of DRAM copy");
+    for (Json& j : out["scenes"]) {
+        if (!j.contains("traffic_gbps")) continue;
+        j["traffic_fraction_of_dram"] = j["traffic_gbps"].get<double>() / s.copy_dram_gbps;
+        say("%-14s %6u %16.1f %14.1f %10.1f %13.0f%%\n", j["name"].get<std::string>().c_str(),
+            j["size"].get<uint32_t>(), j["grid_passes_per_substep"].get<double>(),
+            j["traffic_bytes_per_substep"].get<double>() * 1e-6, j["traffic_gbps"].get<double>(),
+            100.0 * j["traffic_fraction_of_dram"].get<double>());
+    }
     if (gpu) {
         const DeviceSolverBenchmark g =
             runDeviceSolverBenchmark(options.quick ? 128 : 2048, options.quick ? 0.02 : 0.15);

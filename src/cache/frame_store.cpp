@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "grid/memory_traffic.h"
 #include "platform/exception.h"
 #include "platform/log.h"
 #include "platform/timer.h"
@@ -26,6 +27,7 @@ bool CacheFrame::addGrid(const FloatGrid& source, uint32_t gridType, const AuxVe
     }
     CachedGrid& entry = nextEntry();
     entry.grid.resize(source.width(), source.height(), source.depth(), false);
+    countTraffic(source.count(), 2);
     if (source.count() > 0) std::memcpy(entry.grid.data(), source.data(), source.byteSize());
     entry.gridType = gridType;
     entry.auxVector = auxVector;

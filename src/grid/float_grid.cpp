@@ -6,6 +6,8 @@
 #include <new>
 #include <utility>
 
+#include "grid/memory_traffic.h"
+
 namespace skv {
 namespace {
 // Below this many elements a parallel region costs more than the loop it splits.
@@ -46,10 +48,12 @@ void FloatGrid::resize(uint32_t width, uint32_t height, uint32_t depth, bool cle
 }
 
 void FloatGrid::clear() {
+    countTraffic(count_, 1);
     if (data_) std::memset(data_, 0, count_ * sizeof(float));
 }
 
 void FloatGrid::fill(float value) {
+    countTraffic(count_, 1);
     float* d = data_;
     const int64_t n = int64_t(count_);
 #pragma omp parallel for simd schedule(static) if (n > kMinParallel)
@@ -60,6 +64,7 @@ void FloatGrid::fill(float value) {
 void FloatGrid::copyFrom(const FloatGrid& src) {
     if (&src == this) return;
     resize(src.width_, src.height_, src.depth_, false);
+    countTraffic(count_, 2);
     const float* s = src.data_;
     float* d = data_;
     const int64_t n = int64_t(count_);
@@ -80,6 +85,7 @@ void FloatGrid::swap(FloatGrid& other) noexcept {
 void FloatGrid::setBorder(float value) {
     if (!data_ || width_ == 0 || height_ == 0) return;
     const size_t w = width_, h = height_;
+    countTraffic((2 * w + 2 * h), 1);
     float* d = data_;
 #pragma omp parallel sections if (w * h > size_t(kMinParallel))
     {
@@ -101,6 +107,7 @@ void FloatGrid::setBorder(float value) {
 void FloatGrid::copyBorder() {
     if (!data_ || width_ < 2 || height_ < 2) return;
     const size_t w = width_, h = height_;
+    countTraffic(2 * (2 * w + 2 * h), 1);
     float* d = data_;
     // Columns first, then rows: the corners take the values of the new border columns.
 #pragma omp parallel for schedule(static) if (int64_t(h) * int64_t(w) > kMinParallel)
@@ -113,6 +120,7 @@ void FloatGrid::copyBorder() {
 }
 
 void FloatGrid::setMax(float value) {
+    countTraffic(count_, 2);
     float* d = data_;
     const int64_t n = int64_t(count_);
 #pragma omp parallel for simd schedule(static) if (n > kMinParallel)
@@ -122,6 +130,7 @@ void FloatGrid::setMax(float value) {
 
 void FloatGrid::setMasked(const FloatGrid& src, const FloatGrid& mask, float threshold) {
     const int64_t n = int64_t(std::min({count_, src.count_, mask.count_}));
+    countTraffic(size_t(n), 4);
     float* d = data_;
     const float* s = src.data_;
     const float* m = mask.data_;
@@ -132,6 +141,7 @@ void FloatGrid::setMasked(const FloatGrid& src, const FloatGrid& mask, float thr
 
 void FloatGrid::zeroInMask(const FloatGrid& mask) {
     const int64_t n = int64_t(std::min(count_, mask.count_));
+    countTraffic(size_t(n), 3);
     float* d = data_;
     const float* m = mask.data_;
 #pragma omp parallel for schedule(dynamic, 4096) if (n > kMinParallel)
@@ -141,6 +151,7 @@ void FloatGrid::zeroInMask(const FloatGrid& mask) {
 
 void FloatGrid::axpbypz(float a, const FloatGrid& x, float b, const FloatGrid& y) {
     const int64_t n = int64_t(std::min({count_, x.count_, y.count_}));
+    countTraffic(size_t(n), 4);
     float* d = data_;
     const float* xs = x.data_;
     const float* ys = y.data_;
@@ -151,6 +162,7 @@ void FloatGrid::axpbypz(float a, const FloatGrid& x, float b, const FloatGrid& y
 
 void FloatGrid::axpy(float a, const FloatGrid& x) {
     const int64_t n = int64_t(std::min(count_, x.count_));
+    countTraffic(size_t(n), 3);
     float* d = data_;
     const float* xs = x.data_;
 #pragma omp parallel for simd schedule(static) if (n > kMinParallel)

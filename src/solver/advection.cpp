@@ -3,6 +3,8 @@
 #include <cassert>
 #include <cstdint>
 
+#include "grid/memory_traffic.h"
+
 namespace skv {
 namespace {
 
@@ -185,6 +187,8 @@ void advectScalar(const FloatGrid& q, FloatGrid& out, FloatGrid& previousRate, c
            sameSize(q, v) && (!obstacle || sameSize(q, *obstacle)) &&
            (!source || sameSize(q, *source)));
     if (q.width() < 3 || q.height() < 3) return;
+    // q, u and v read; the rate read and written; the result written; mask and source read.
+    countTraffic(q.count(), 6 + (obstacle ? 1 : 0) + (source ? 1 : 0));
     const ScalarPass a{q.data(),
                        out.data(),
                        previousRate.data(),
@@ -214,6 +218,7 @@ void advectVelocity(const FloatGrid& u, const FloatGrid& v, FloatGrid& dudt, Flo
            (!obstacle || sameSize(u, *obstacle)));
     const int W = int(u.width()), H = int(u.height());
     if (W < 3 || H < 3) return;
+    countTraffic(u.count(), 4 + (obstacle ? 1 : 0));
     const VelocityPass a{u.data(),    v.data(),    obstacle ? obstacle->data() : nullptr,
                          dudt.data(), dvdt.data(), W,
                          W,           H,           rdx};
@@ -243,6 +248,7 @@ void computeDeparturePoints(const FloatGrid& u, const FloatGrid& v, FloatGrid& x
     assert(sameSize(u, v) && sameSize(u, xd) && sameSize(u, yd));
     const int W = int(u.width()), H = int(u.height());
     if (W < 3 || H < 3) return;
+    countTraffic(u.count(), 4);
     const float* U = u.data();
     const float* V = v.data();
     float* __restrict__ X = xd.data();
@@ -266,6 +272,7 @@ void advectColor(const FloatGrid& c, FloatGrid& out, const FloatGrid& xd, const 
     assert(&c != &out && sameSize(c, out) && sameSize(c, xd) && sameSize(c, yd));
     const int W = int(c.width()), H = int(c.height());
     if (W < 3 || H < 3) return;
+    countTraffic(c.count(), 4);
     const float* C = c.data();
     const float* __restrict__ X = xd.data();
     const float* __restrict__ Y = yd.data();

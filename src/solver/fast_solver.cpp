@@ -11,6 +11,7 @@
 #include "gpu/device_grid.h"
 #include "gpu/field_kernels.h"
 #include "gpu/solver_kernels.h"
+#include "grid/memory_traffic.h"
 #include "platform/exception.h"
 #include "platform/log.h"
 #include "platform/timer.h"
@@ -860,6 +861,7 @@ double FastSolver::runVelocityStep(Backend& b, double dt) {
 double FastSolver::stabilityBound() const {
     const int64_t W = u_.width(), H = u_.height();
     if (W < 3 || H < 3) return std::numeric_limits<double>::infinity();
+    countTraffic(u_.count(), 2);
     const float* U = u_.data();
     const float* V = v_.data();
     float sMax = 0.0f;

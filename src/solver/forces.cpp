@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <numbers>
 
+#include "grid/memory_traffic.h"
+
 namespace skv {
 namespace {
 
@@ -86,6 +88,7 @@ void combustOxidized(FloatGrid& fuel, FloatGrid& divergence, FloatGrid& density,
     float* __restrict__ R = density.data();
     float* __restrict__ T = temperature.data();
     const int64_t n = int64_t(fuel.count());
+    countTraffic(size_t(n), 8);  // four fields read and written
 #pragma omp parallel for simd schedule(static) if (n > kMinParallelCells)
     for (int64_t i = 0; i < n; ++i)
         burnCell(c, oxidizedBurn(c, F[i]), F[i], D[i], R[i], T[i]);
@@ -102,6 +105,8 @@ void combustUnoxidized(FloatGrid& fuel, FloatGrid& divergence, FloatGrid& densit
     float* __restrict__ T = temperature.data();
     float* __restrict__ Q = oxygen.data();
     const int64_t n = int64_t(fuel.count());
+    // Oxygen from fuel, density and the mask; then four fields read and written, oxygen read.
+    countTraffic(size_t(n), 3 + (obstacle ? 1 : 0) + 9);
     if (obstacle) {
         const float* __restrict__ M = obstacle->data();
 #pragma omp parallel for simd schedule(static) if (n > kMinParallelCells)
@@ -167,6 +172,7 @@ void diffuseHeat(FloatGrid& t, FloatGrid& scratch, const std::vector<float>& tap
     float* T = t.data();
     float* S = scratch.data();
     const bool parallel = int64_t(W) * H > kMinParallelCells;
+    countTraffic(t.count(), 4);  // two passes, each one grid in and one out
 #pragma omp parallel for schedule(static) if (parallel)
     for (int y = 0; y < H; ++y)
         blurRowX(T, S, W, W, y, w, rx);
@@ -185,6 +191,7 @@ void addBuoyancyAndGravity(FloatGrid& dvdt, const FloatGrid& temperature, const 
     const float* __restrict__ R = density.data();
     const float halfBuoyancy = 0.5f * buoyancy;
     const float halfGravity = 0.5f * gravity;
+    countTraffic(dvdt.count(), 4);
 #pragma omp parallel for schedule(static) if (int64_t(W) * H > kMinParallelCells)
     for (int y = 1; y <= H - 2; ++y) {
         const ptrdiff_t row = y * p;
@@ -211,6 +218,8 @@ void vorticityConfinement(FloatGrid& u, FloatGrid& v, FloatGrid& w, FloatGrid& f
     const float r2dx = 1.0f / (2.0f * dx);
     const float s = 0.5f * dt * vorticity;
     const bool parallel = int64_t(W) * H > kMinParallelCells;
+    // ω from u and v (3 grids); the forces from ω (3); u and v pushed by the forces (6).
+    countTraffic(u.count(), 12);
 
 #pragma omp parallel for schedule(static) if (parallel)
     for (int y = 1; y <= H - 2; ++y) {

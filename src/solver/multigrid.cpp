@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "grid/memory_traffic.h"
 #include "platform/exception.h"
 #include "platform/log.h"
 #include "solver/simd.h"
@@ -267,6 +268,9 @@ void MultigridSolver::smoothAndRestrict(int l, bool first, int sweeps) {
     const float* bd = b(l).data();
     float* coarseB = coarse.b.data();
     const uint32_t w = level.width, cw = coarse.width, ch = coarse.height;
+    // One wavefront over the level: x in and out, b in; the coarse right-hand side out.
+    countTraffic(size_t(w) * level.height, 3);
+    countTraffic(size_t(cw) * ch, 1);
     runStages(1, int(level.height) - 1, count, size_t(w) * level.height >= kMinParallelCells,
               [&](int stage, int row, int) {
                   const uint32_t j = uint32_t(row);
@@ -364,6 +368,9 @@ bool MultigridSolver::prolongAndSmooth(int l, int sweeps, bool residual) {
         }
         return residual;
     }
+    // One wavefront over the level: x in and out, b in; the coarse correction in.
+    countTraffic(size_t(w) * h, 3);
+    if (hasCoarse) countTraffic(levels_[size_t(l) + 1].x.count(), 1);
     runStages(
         1, int(h) - 1, count, size_t(w) * h >= kMinParallelCells,
         [&](int stage, int row, int thread) {
@@ -486,6 +493,7 @@ void MultigridSolver::fullResidualPass() {
         lastSquares_ = 0.0;
         return;
     }
+    countTraffic(size_t(level.width) * level.height, 2);
     runStages(1, int(level.height) - 1, 1, size_t(level.width) * level.height >= kMinParallelCells,
               [&](int, int row, int) { residualRow(uint32_t(row)); });
     collectResidual();

@@ -9,6 +9,7 @@
 #include "gpu/device_grid.h"
 #include "gpu/field_kernels.h"
 #include "gpu/solver_kernels.h"
+#include "grid/memory_traffic.h"
 #include "platform/exception.h"
 #include "platform/timer.h"
 #include "solver/multigrid.h"
@@ -31,6 +32,7 @@ void negativeDivergence(const FloatGrid& u, const FloatGrid& v, FloatGrid& d) {
     fillBorder(d, 0.0f);
     const int64_t w = d.width(), h = d.height();
     if (w < 3 || h < 3) return;
+    countTraffic(d.count(), 3);
     const float* ud = u.data();
     const float* vd = v.data();
     float* dd = d.data();
@@ -44,6 +46,7 @@ void negativeDivergence(const FloatGrid& u, const FloatGrid& v, FloatGrid& d) {
 void subtractPressureGradient(const FloatGrid& p, FloatGrid& u, FloatGrid& v) {
     const int64_t w = p.width(), h = p.height();
     if (w < 3 || h < 3) return;
+    countTraffic(p.count(), 5);
     const float* pd = p.data();
     float* ud = u.data();
     float* vd = v.data();
@@ -60,6 +63,7 @@ void subtractPressureGradient(const FloatGrid& p, FloatGrid& u, FloatGrid& v) {
 void applyWallConditions(FloatGrid& u, FloatGrid& v) {
     const int64_t w = u.width(), h = u.height();
     if (w < 2 || h < 2) return;
+    countTraffic(2 * (2 * w + 2 * h), 1);
     u.copyBorder();
     v.copyBorder();
     float* ud = u.data();
@@ -193,6 +197,8 @@ void applyObstacleVelocity(const FloatGrid& mask, const FloatGrid* obstacleU,
     const int64_t w = u.width(), h = u.height();
     if (w < 3 || h < 3) return;
     const bool moving = obstacleU && obstacleV;
+    // The mask read; u and v written only in solids, which read their fluid neighbours.
+    countTraffic(mask.count(), moving ? 5 : 3);
     const float* m = mask.data();
     const float* mu = moving ? obstacleU->data() : nullptr;
     const float* mv = moving ? obstacleV->data() : nullptr;

@@ -12,6 +12,7 @@
 #include "gpu/device_grid.h"
 #include "gpu/field_kernels.h"
 #include "gpu/solver_kernels.h"
+#include "grid/memory_traffic.h"
 #include "kernels/pressure_cell.h"
 #include "platform/exception.h"
 #include "solver/simd.h"
@@ -220,6 +221,7 @@ void splitGrids(FloatGrid& p, const FloatGrid& d, FloatGrid& dSplit) {
         return;
     }
     const int64_t h = p.height();
+    countTraffic(p.count(), 4);  // p in place, d in, its split out
     float* pd = p.data();
     const float* dd = d.data();
     float* sd = dSplit.data();
@@ -234,6 +236,7 @@ void mergeGrid(FloatGrid& p) {
     const RowLayout g = layoutFor(p.width());
     if (g.blocks == 0) return;
     const int64_t h = p.height();
+    countTraffic(p.count(), 2);
     float* pd = p.data();
 #pragma omp parallel for schedule(static) if (worthThreads(p))
     for (int64_t j = 0; j < h; ++j)
@@ -276,6 +279,8 @@ struct Norm {
 float blockedSweeps(FloatGrid& p, const FloatGrid& dSplit, int count, float omega, float sigma,
                     Norm norm) {
     if (!hasInterior(p)) return 0.0f;
+    // Every stage of the wavefront works on rows still in cache: p in and out, d in, once.
+    countTraffic(p.count(), 3);
     const RowLayout g = layoutFor(p.width());
     const Relaxation k = relaxationFor(omega, sigma);
     const float aii = 4.0f + sigma;
@@ -362,6 +367,7 @@ void sorSweepsPlain(FloatGrid& p, const FloatGrid& d, int count, float omega, fl
     requireSameSize(p, d);
     if (!hasInterior(p) || count <= 0) return;
     const int64_t width = p.width(), height = p.height();
+    countTraffic(p.count(), 3 * count);
     const Relaxation k = relaxationFor(omega, sigma);
     float* pd = p.data();
     const float* dd = d.data();
@@ -396,6 +402,7 @@ float pressureResidualPlain(const FloatGrid& p, const FloatGrid& d, FloatGrid& t
     fillBorder(t, 0.0f);
     if (!hasInterior(p)) return 0.0f;
     const int64_t width = p.width(), height = p.height();
+    countTraffic(p.count(), 3);
     const float aii = 4.0f + sigma;
     const float* pd = p.data();
     const float* dd = d.data();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "grid/memory_traffic.h"
 #include "platform/exception.h"
 
 namespace skv {
@@ -87,6 +88,7 @@ double squaresRange(const float* x, size_t begin, size_t end) {
 float infinityNorm(const float* x, size_t count) {
     requireAligned(x);
     if (count == 0) return 0.0f;
+    countTraffic(count, 1);
     const Chunks chunks = chunksFor(count);
     float partial[kMaxChunks];
     bool nan[kMaxChunks] = {};
@@ -110,6 +112,7 @@ float infinityNorm(const FloatGrid& x) {
 double sumOfSquares(const float* x, size_t count) {
     requireAligned(x);
     if (count == 0) return 0.0;
+    countTraffic(count, 1);
     const Chunks chunks = chunksFor(count);
     double partial[kMaxChunks];
 #pragma omp parallel for schedule(static) if (count > kMinParallel)
@@ -130,6 +133,7 @@ double sumOfSquares(const FloatGrid& x) {
 void scale(float* y, float a, const float* x, size_t count) {
     requireAligned(y);
     requireAligned(x);
+    countTraffic(count, 2);
     const int64_t vectors = int64_t(count / 4);
     const __m128 va = _mm_set1_ps(a);
 #pragma omp parallel for schedule(static) if (count > kMinParallel)
@@ -148,6 +152,7 @@ void scaledAdd(float* z, float a, const float* x, const float* y, size_t count) 
     requireAligned(z);
     requireAligned(x);
     requireAligned(y);
+    countTraffic(count, 3);
     const int64_t vectors = int64_t(count / 4);
     const __m128 va = _mm_set1_ps(a);
 #pragma omp parallel for schedule(static) if (count > kMinParallel)
@@ -168,6 +173,7 @@ void fillBorder(FloatGrid& grid, float value) {
     requireAligned(grid.data());
     if (grid.empty() || grid.width() == 0 || grid.height() == 0) return;
     const size_t w = grid.width(), h = grid.height();
+    countTraffic((2 * w + 2 * h), 1);
     float* d = grid.data();
     std::fill(d, d + w, value);
     std::fill(d + (h - 1) * w, d + h * w, value);

@@ -265,8 +265,14 @@ TEST_F(ProgramTest, TheBenchReportsItsConditionsBesideItsFigures) {
     EXPECT_GT(bench["sor"]["copy_dram_gbps"].get<double>(), 0.0);
     EXPECT_GT(bench["sor"]["speedup_median"].get<double>(), 0.0);
     EXPECT_GT(bench["multigrid"]["vcycle_naive_sweeps_median"].get<double>(), 0.0);
-    for (const auto& scene : bench["scenes"])
+    for (const auto& scene : bench["scenes"]) {
         EXPECT_GT(scene["single_thread_cpu_seconds_per_frame"].get<double>(), 0.0) << scene;
+        // The passes count what they move: a sub-step reads and writes every field it
+        // advances at least once, and no scene moves each grid hundreds of times.
+        EXPECT_GT(scene["grid_passes_per_substep"].get<double>(), 20.0) << scene;
+        EXPECT_LT(scene["grid_passes_per_substep"].get<double>(), 200.0) << scene;
+        EXPECT_GT(scene["traffic_fraction_of_dram"].get<double>(), 0.0) << scene;
+    }
     EXPECT_EQ(bench["contention"]["scenes"].size(), bench["scenes"].size());
     for (const auto& scene : bench["contention"]["scenes"])
         EXPECT_GT(scene["slowdown_vs_fair"].get<double>(), 0.0) << scene;
