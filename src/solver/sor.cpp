@@ -413,13 +413,20 @@ float pressureResidualPlain(const FloatGrid& p, const FloatGrid& d, FloatGrid& t
                                                     : best) reduction(|| \
                                                                       : nan) if (worthThreads(p))
     for (int64_t j = 1; j < height - 1; ++j) {
+        // The largest magnitude is the same in any order, and a NaN is reported on its own:
+        // vector lanes may take the row, which the compiler does not do for a plain max.
+        float rowBest = 0.0f;
+        int rowNan = 0;
+#pragma omp simd reduction(max : rowBest) reduction(| : rowNan)
         for (int64_t i = j * width + 1; i < (j + 1) * width - 1; ++i) {
             const float r = pressureResidual(pd[i], pd[i - 1], pd[i + 1], pd[i - width],
                                              pd[i + width], dd[i], aii);
             td[i] = r;
-            best = std::max(best, std::fabs(r));
-            nan = nan || std::isnan(r);
+            rowBest = std::max(rowBest, std::fabs(r));
+            rowNan |= std::isnan(r) ? 1 : 0;
         }
+        best = std::max(best, rowBest);
+        nan = nan || rowNan != 0;
     }
     return nan ? std::numeric_limits<float>::quiet_NaN() : best;
 }
