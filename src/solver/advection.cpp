@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "grid/memory_traffic.h"
+#include "kernels/forces_cells.h"
 
 namespace skv {
 namespace {
@@ -122,6 +123,10 @@ struct VelocityPass {
     float* dvdt;
     int p, W, H;
     float rdx;
+    // Buoyancy and gravity added to dv/dt, when T is set.
+    const float* T;
+    const float* R;
+    float halfBuoyancy, halfGravity;
 };
 
 void velocityCell(const VelocityPass& a, int x, int y) {
@@ -135,16 +140,20 @@ void velocityCell(const VelocityPass& a, int x, int y) {
         a.dudt[i] = velocityRateU(a.U, a.V, a.p, a.W, a.H, x, y, a.rdx);
         a.dvdt[i] = velocityRateV(a.U, a.V, a.p, a.W, a.H, x, y, a.rdx);
     }
+    if (a.T) a.dvdt[i] = a.dvdt[i] + propertyForce(a.T, a.R, i, a.p, a.halfBuoyancy, a.halfGravity);
 }
 
 // Columns 2 … W−3 of a row 2 … H−3: no stencil node is substituted and every mask read is
 // inside the grid, so the obstacle variant runs branch-free too (faces touching a solid keep
 // their old rate).
-template <bool kSolid>
+template <bool kSolid, bool kForces>
 void velocityRowInterior(const VelocityPass& a, int y) {
     const float* __restrict__ U = a.U;
     const float* __restrict__ V = a.V;
     const float* __restrict__ m = a.m;
+    const float* __restrict__ T = a.T;
+    const float* __restrict__ R = a.R;
+    const float halfBuoyancy = a.halfBuoyancy, halfGravity = a.halfGravity;
     float* __restrict__ dudt = a.dudt;
     float* __restrict__ dvdt = a.dvdt;
     const ptrdiff_t p = a.p;
@@ -168,12 +177,20 @@ void velocityRowInterior(const VelocityPass& a, int y) {
             dudt[i] =
                 pick(uFace, velocityRateUSolidWith(U, V, i, p, o, xFar, xNear, yFar, yNear, rdx),
                      dudt[i]);
-            dvdt[i] =
+            const float rate =
                 pick(vFace, velocityRateVSolidWith(U, V, i, p, o, xFar, xNear, yFar, yNear, rdx),
                      dvdt[i]);
+            if constexpr (kForces)
+                dvdt[i] = rate + propertyForce(T, R, i, p, halfBuoyancy, halfGravity);
+            else
+                dvdt[i] = rate;
         } else {
             dudt[i] = velocityRateUWith(U, V, i, p, o, rdx);
-            dvdt[i] = velocityRateVWith(U, V, i, p, o, rdx);
+            const float rate = velocityRateVWith(U, V, i, p, o, rdx);
+            if constexpr (kForces)
+                dvdt[i] = rate + propertyForce(T, R, i, p, halfBuoyancy, halfGravity);
+            else
+                dvdt[i] = rate;
         }
     }
 }
@@ -213,23 +230,38 @@ void advectScalar(const FloatGrid& q, FloatGrid& out, FloatGrid& previousRate, c
 }
 
 void advectVelocity(const FloatGrid& u, const FloatGrid& v, FloatGrid& dudt, FloatGrid& dvdt,
-                    const FloatGrid* obstacle, float rdx) {
+                    const FloatGrid* obstacle, float rdx, const PropertyForces* forces) {
     assert(sameSize(u, v) && sameSize(u, dudt) && sameSize(u, dvdt) &&
-           (!obstacle || sameSize(u, *obstacle)));
+           (!obstacle || sameSize(u, *obstacle)) &&
+           (!forces || (sameSize(u, forces->temperature) && sameSize(u, forces->density))));
     const int W = int(u.width()), H = int(u.height());
     if (W < 3 || H < 3) return;
-    countTraffic(u.count(), 4 + (obstacle ? 1 : 0));
-    const VelocityPass a{u.data(),    v.data(),    obstacle ? obstacle->data() : nullptr,
-                         dudt.data(), dvdt.data(), W,
-                         W,           H,           rdx};
+    countTraffic(u.count(), 4 + (obstacle ? 1 : 0) + (forces ? 2 : 0));
+    const VelocityPass a{u.data(),
+                         v.data(),
+                         obstacle ? obstacle->data() : nullptr,
+                         dudt.data(),
+                         dvdt.data(),
+                         W,
+                         W,
+                         H,
+                         rdx,
+                         forces ? forces->temperature.data() : nullptr,
+                         forces ? forces->density.data() : nullptr,
+                         forces ? 0.5f * forces->buoyancy : 0.0f,
+                         forces ? 0.5f * forces->gravity : 0.0f};
 #pragma omp parallel for schedule(dynamic, 4) if (int64_t(W) * H > kMinParallelCells)
     for (int y = 1; y <= H - 2; ++y) {
         if (y >= 2 && y <= H - 3) {
             velocityCell(a, 1, y);
-            if (a.m)
-                velocityRowInterior<true>(a, y);
+            if (a.m && a.T)
+                velocityRowInterior<true, true>(a, y);
+            else if (a.m)
+                velocityRowInterior<true, false>(a, y);
+            else if (a.T)
+                velocityRowInterior<false, true>(a, y);
             else
-                velocityRowInterior<false>(a, y);
+                velocityRowInterior<false, false>(a, y);
             if (W - 2 >= 2) velocityCell(a, W - 2, y);
         } else {
             for (int x = 1; x <= W - 2; ++x)

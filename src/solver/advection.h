@@ -22,10 +22,20 @@ void advectScalar(const FloatGrid& q, FloatGrid& out, FloatGrid& previousRate, c
                   const FloatGrid& v, const FloatGrid* obstacle, const FloatGrid* source,
                   const ScalarRule& rule, float rdx, float dt, float dtPrev);
 
+// The buoyancy and gravity that a velocity pass may add to dv/dt as it writes it: the same
+// sum as addBuoyancyAndGravity, one pass over memory fewer.
+struct PropertyForces {
+    const FloatGrid& temperature;
+    const FloatGrid& density;
+    float buoyancy;
+    float gravity;
+};
+
 // Momentum transport rates du/dt and dv/dt of the staggered velocity at every interior index.
-// With an obstacle mask only faces between two fluid cells are written.
+// With an obstacle mask only faces between two fluid cells are written. With `forces`, every
+// interior dv/dt then has them added, as addBuoyancyAndGravity would after this pass.
 void advectVelocity(const FloatGrid& u, const FloatGrid& v, FloatGrid& dudt, FloatGrid& dvdt,
-                    const FloatGrid* obstacle, float rdx);
+                    const FloatGrid* obstacle, float rdx, const PropertyForces* forces = nullptr);
 
 // Departure points (xd, yd) of every interior cell for a step dt, by a midpoint backtrace
 // through (u, v); shared by the colour channels of one step.

@@ -384,7 +384,9 @@ class FastSolver::Backend {
     virtual void carryInk() = 0;  // the four colour channels, painted and transported
 
     // Velocity.
-    virtual void advectVelocity() = 0;  // the rates of u and v
+    // The rates of u and v; with `forces`, buoyancy and gravity added as addBuoyancyAndGravity
+    // would right after.
+    virtual void advectVelocity(bool forces) = 0;
     virtual void setVelocity(const FloatGrid& u, const FloatGrid& v, const FloatGrid& weight) = 0;
     virtual void addVelocityRate(const FloatGrid& dudt, const FloatGrid& dvdt) = 0;
     virtual void addBuoyancyAndGravity() = 0;
@@ -466,8 +468,11 @@ class FastSolver::HostBackend final : public Backend {
         }
     }
 
-    void advectVelocity() override {
-        skv::advectVelocity(s.u_, s.v_, s.dudt_, s.dvdt_, obstacle, 1.0f / dx);
+    void advectVelocity(bool forces) override {
+        const PropertyForces property{s.temperature_, s.density_, float(r.buoyancy),
+                                      float(r.gravity)};
+        skv::advectVelocity(s.u_, s.v_, s.dudt_, s.dvdt_, obstacle, 1.0f / dx,
+                            forces ? &property : nullptr);
     }
     void setVelocity(const FloatGrid& u, const FloatGrid& v, const FloatGrid& weight) override {
         s.u_.setMasked(u, weight, 0.5f);
@@ -615,11 +620,12 @@ class FastSolver::DeviceBackend final : public Backend {
         }
     }
 
-    void advectVelocity() override {
+    void advectVelocity(bool forces) override {
         if (mask)
             k.CUDAAdvectQUICKvelocitySolid(g.dudt, g.dvdt, *mask, dx);
         else
             k.CUDAAdvectQUICKvelocity(g.dudt, g.dvdt, dx);
+        if (forces) addBuoyancyAndGravity();
     }
     void setVelocity(const FloatGrid& u, const FloatGrid& v, const FloatGrid& w) override {
         if (!weight.upload(w)) return;
@@ -829,14 +835,19 @@ double FastSolver::runVelocityStep(Backend& b, double dt) {
     b.synchronize();
     Timer timer;
 
-    b.advectVelocity();
-    if (in.velocityU && in.velocityV && in.velocityWeight) {
+    // Buoyancy and gravity are added to the rates in their own pass only after a velocity rate
+    // from the layers, whose sum must come first; a velocity set from them does not touch the
+    // rates, so the forces join the advection's pass.
+    const bool velocityInput = in.velocityU && in.velocityV && in.velocityWeight;
+    const bool rateInput = velocityInput && r.differentialVelocity;
+    b.advectVelocity(!rateInput);
+    if (velocityInput) {
         if (!r.differentialVelocity)
             b.setVelocity(*in.velocityU, *in.velocityV, *in.velocityWeight);
         else
             b.addVelocityRate(*in.velocityU, *in.velocityV);
     }
-    b.addBuoyancyAndGravity();
+    if (rateInput) b.addBuoyancyAndGravity();
 
     // Second-order Adams–Bashforth with a variable step; forward Euler after a reset.
     if (dtPrev_ > 0) {
