@@ -380,7 +380,8 @@ class FastSolver::Backend {
     virtual void combust(const BurnConstants& burn) = 0;
     virtual void clearDivergence() = 0;
     virtual void addDivergence(const FloatGrid& source) = 0;
-    virtual void diffuseHeat() = 0;
+    // The temperature blurred; with `value`, cells whose `weight` is above 0.5 then take it.
+    virtual void diffuseHeat(const FloatGrid* value, const FloatGrid* weight) = 0;
     virtual void carryInk() = 0;  // the four colour channels, painted and transported
 
     // Velocity.
@@ -450,7 +451,11 @@ class FastSolver::HostBackend final : public Backend {
     }
     void clearDivergence() override { s.divergence_.clear(); }
     void addDivergence(const FloatGrid& source) override { s.divergence_.axpy(1.0f, source); }
-    void diffuseHeat() override { skv::diffuseHeat(s.temperature_, s.scratch_, s.heatKernel_); }
+    void diffuseHeat(const FloatGrid* value, const FloatGrid* weight) override {
+        if (!value) return skv::diffuseHeat(s.temperature_, s.scratch_, s.heatKernel_);
+        const HeatOverwrite overwrite{*value, *weight, 0.5f};
+        skv::diffuseHeat(s.temperature_, s.scratch_, s.heatKernel_, &overwrite);
+    }
     void carryInk() override {
         const SolverInputs& in = s.inputs_;
         computeDeparturePoints(s.u_, s.v_, s.departureX_, s.departureY_, fdt, dx);
@@ -596,9 +601,10 @@ class FastSolver::DeviceBackend final : public Backend {
     void addDivergence(const FloatGrid& input) override {
         if (source.upload(input)) f.axpy(g.divergence, 1.0f, source, g.divergence);
     }
-    void diffuseHeat() override {
+    void diffuseHeat(const FloatGrid* value, const FloatGrid* w) override {
         if (!s.heatKernelOnDevice_) s.uploadHeatKernel();
         if (s.heatKernelOnDevice_) f.convolve(g.heatTaps, g.temperature, rate);
+        if (value) setMasked(Scalar::Temperature, *value, *w, 0.5f);
     }
     void carryInk() override {
         const SolverInputs& in = s.inputs_;
@@ -807,14 +813,14 @@ void FastSolver::runStep(Backend& b, bool useTexture) {
             heatKernelDiffusion_ = diffusion;
             heatKernelOnDevice_ = false;
         }
-        if (diffusion > 0 && heatKernel_.size() > 1) b.diffuseHeat();
-        const FloatGrid* rate = nullptr;
-        if (in.temperature) {
-            if (r.differentialTemperature)
-                rate = in.temperature;
-            else if (in.temperatureWeight)
-                b.setMasked(Scalar::Temperature, *in.temperature, *in.temperatureWeight, 0.5f);
-        }
+        // A temperature set from the layers overwrites the diffused one, in the blur's pass.
+        const bool diffuse = diffusion > 0 && heatKernel_.size() > 1;
+        const bool set = in.temperature && !r.differentialTemperature && in.temperatureWeight;
+        if (diffuse) b.diffuseHeat(set ? in.temperature : nullptr, in.temperatureWeight);
+        if (set && !diffuse)
+            b.setMasked(Scalar::Temperature, *in.temperature, *in.temperatureWeight, 0.5f);
+        const FloatGrid* rate =
+            in.temperature && r.differentialTemperature ? in.temperature : nullptr;
         b.advance(Scalar::Temperature, rate);
         b.setBorder(Scalar::Temperature, 0.0f);
     }

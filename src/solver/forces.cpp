@@ -160,8 +160,10 @@ void buildHeatDiffusionKernel(std::vector<float>& taps, float dx, float D, float
         taps[size_t(k)] = float(tap(k) / sum);
 }
 
-void diffuseHeat(FloatGrid& t, FloatGrid& scratch, const std::vector<float>& taps) {
+void diffuseHeat(FloatGrid& t, FloatGrid& scratch, const std::vector<float>& taps,
+                 const HeatOverwrite* overwrite) {
     assert(sameSize(t, scratch));
+    assert(!overwrite || (sameSize(t, overwrite->value) && sameSize(t, overwrite->weight)));
     if (taps.size() < 2 || t.empty()) return;
     const int W = int(t.width()), H = int(t.height());
     const int n = int(std::min<size_t>(taps.size(), size_t(kMaxHeatTaps)));
@@ -171,14 +173,24 @@ void diffuseHeat(FloatGrid& t, FloatGrid& scratch, const std::vector<float>& tap
     const float* w = taps.data();
     float* T = t.data();
     float* S = scratch.data();
+    const float* value = overwrite ? overwrite->value.data() : nullptr;
+    const float* weight = overwrite ? overwrite->weight.data() : nullptr;
+    const float threshold = overwrite ? overwrite->threshold : 0.0f;
     const bool parallel = int64_t(W) * H > kMinParallelCells;
-    countTraffic(t.count(), 4);  // two passes, each one grid in and one out
+    // Two passes, each one grid in and one out; the overwrite reads two more.
+    countTraffic(t.count(), 4 + (overwrite ? 2 : 0));
 #pragma omp parallel for schedule(static) if (parallel)
     for (int y = 0; y < H; ++y)
         blurRowX(T, S, W, W, y, w, rx);
 #pragma omp parallel for schedule(static) if (parallel)
-    for (int y = 0; y < H; ++y)
+    for (int y = 0; y < H; ++y) {
         blurRowY(S, T, W, W, H, y, w, ry);
+        if (!overwrite) continue;
+        const ptrdiff_t row = ptrdiff_t(y) * W;
+#pragma omp simd
+        for (ptrdiff_t i = row; i < row + W; ++i)
+            T[i] = weight[i] > threshold ? value[i] : T[i];
+    }
 }
 
 void addBuoyancyAndGravity(FloatGrid& dvdt, const FloatGrid& temperature, const FloatGrid& density,

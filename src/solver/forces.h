@@ -30,9 +30,19 @@ void combustUnoxidized(FloatGrid& fuel, FloatGrid& divergence, FloatGrid& densit
 // the identity kernel (1, 0). Reuses the vector's storage; rebuild only when dt or D change.
 void buildHeatDiffusionKernel(std::vector<float>& taps, float dx, float D, float dt);
 
+// Cells whose weight exceeds the threshold take the value instead of the blurred temperature,
+// as t.setMasked(value, weight, threshold) right after the blur would, while each row is still
+// in cache.
+struct HeatOverwrite {
+    const FloatGrid& value;
+    const FloatGrid& weight;
+    float threshold;
+};
+
 // Separable blur of the temperature t with the taps (along x into scratch, then along y back),
 // over every cell; taps outside the grid are dropped. Does nothing with fewer than two taps.
-void diffuseHeat(FloatGrid& t, FloatGrid& scratch, const std::vector<float>& taps);
+void diffuseHeat(FloatGrid& t, FloatGrid& scratch, const std::vector<float>& taps,
+                 const HeatOverwrite* overwrite = nullptr);
 
 // dv/dt += ½·(buoyancy·(T + T above) + gravity·(ρ + ρ above)) on the v face above every
 // interior cell. The record's buoyancy is negative for rising heat (smaller row indices).
