@@ -259,7 +259,6 @@ void AESimulationHost::run() {
         void run() override { host.workerLoop(); }
         AESimulationHost& host;
     } worker(*this);
-    const SerialLoops serial;
     std::unique_ptr<Thread> workerThread = Thread::create(&worker);
     workerThread->start(kPriorityNormal);  // throws "Failed to create Thread: ..."
     std::exception_ptr windowFailure;
@@ -464,6 +463,9 @@ bool AESimulationHost::advanceFrame() {
     const Rational ratio(scales_.timeScale < 0 ? -magnitude : magnitude, 1e6);
     context_.engine().setFrameDuration(cursor_.step * ratio);
     context_.frameDone = 0;
+    // This thread's loops are done until the frame is simulated: their idle threads would
+    // only make the runtime put the worker's team to sleep at every loop.
+    releaseIdleThreads();
     context_.wakeWorker.release();
     cursor_.time = cursor_.time + cursor_.step;
     return true;

@@ -102,13 +102,8 @@ ThreadTeam::~ThreadTeam() {
     if (threads_ != previous_) omp_set_num_threads(previous_);
 }
 
-SerialLoops::SerialLoops() : previous_(omp_get_max_threads()) {
-    omp_set_num_threads(1);
-    omp_pause_resource_all(omp_pause_soft);
-}
-
-SerialLoops::~SerialLoops() {
-    omp_set_num_threads(previous_);
+void releaseIdleThreads() {
+    if (!omp_in_parallel()) omp_pause_resource_all(omp_pause_soft);
 }
 
 }  // namespace skv

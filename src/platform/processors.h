@@ -28,20 +28,12 @@ class ThreadTeam {
     int threads_;
 };
 
-// For as long as another thread of ours does the parallel work (the simulation on its worker
-// thread): the calling thread's own parallel loops run on it alone, and the threads it kept
-// for them are let go. libgomp keeps idle workers spinning only while it manages no more
-// threads than there are processors; a second team beside the worker's made it put the
-// worker's team to sleep, and wake it, at every loop of a sub-step.
-class SerialLoops {
-  public:
-    SerialLoops();
-    ~SerialLoops();
-    SerialLoops(const SerialLoops&) = delete;
-    SerialLoops& operator=(const SerialLoops&) = delete;
-
-  private:
-    int previous_;
-};
+// Lets the OpenMP threads that the calling thread keeps for its parallel loops go; its next
+// loop starts them again (a few tens of microseconds). For a thread that hands parallel work
+// to another thread of ours (the window thread to the simulation's worker): libgomp keeps idle
+// workers spinning only while it manages no more threads than there are processors, and the
+// second team beside the worker's made it put the worker's team to sleep, and wake it, at
+// every loop of a sub-step. Does nothing inside a parallel region.
+void releaseIdleThreads();
 
 }  // namespace skv
