@@ -96,10 +96,11 @@ std::string explainExtras(const CLI::App& app, const std::vector<std::string>& e
 // The wait policy: libgomp's idle workers spin 300,000 rounds (6.6 ms on this kind of machine)
 // after every parallel region before they sleep. On a machine shared with a compositing host,
 // or with our own cache and image-writing threads, that spinning takes the processors they are
-// waiting for, and made frames up to ten times slower than their fair share under load. 20,000
-// rounds (0.4 ms) still bridge the gaps between the passes of a sub-step. A policy the user set
-// is kept; commands that run no parallel work do not pay for the second start ("info" does, to
-// show the settings the others run with).
+// waiting for: beside two busy processes, small frames ran five times slower than their fair
+// share. 20,000 rounds (0.4 ms) still bridge the gaps between the passes of a sub-step, and
+// bring those frames within twice their fair share. A policy the user set is kept; commands
+// that run no parallel work do not pay for the second start ("info" does, to show the settings
+// the others run with).
 void applyOpenMpSettings(int threads, bool parallelWork, char** argv) {
     bool restart = false;
     if (threads > 0) {
