@@ -191,19 +191,28 @@ void writeImage(const std::string& path, const Image& image, int bits,
                                           "); nothing was written under its name");
     };
     if (!output->open(partial, spec)) throw fail(output->geterror());
-    // Quantised formats take values clamped to [0, 1]; float output keeps them as they are.
+    // Quantised output takes values clamped to [0, 1]; float output keeps them as they are.
+    // Where the file holds 8 or 16-bit integers the values are quantised here, faster than the
+    // writer would; a format that holds no such integers (EXR keeps half floats) gets the
+    // clamped floats, so that its precision is not lost to an 8-bit step on the way.
     bool ok;
     const size_t count = image.rgba.size();
+    const OIIO::TypeDesc stored = output->spec().format;
     if (bits == 32) {
         ok = output->write_image(OIIO::TypeDesc::FLOAT, pixels);
-    } else if (bits == 16) {
+    } else if (stored == OIIO::TypeDesc::UINT8) {
+        std::vector<uint8_t> quantised(count);
+        quantize(pixels, count, quantised.data());
+        ok = output->write_image(OIIO::TypeDesc::UINT8, quantised.data());
+    } else if (stored == OIIO::TypeDesc::UINT16) {
         std::vector<uint16_t> quantised(count);
         quantize(pixels, count, quantised.data());
         ok = output->write_image(OIIO::TypeDesc::UINT16, quantised.data());
     } else {
-        std::vector<uint8_t> quantised(count);
-        quantize(pixels, count, quantised.data());
-        ok = output->write_image(OIIO::TypeDesc::UINT8, quantised.data());
+        std::vector<float> clamped(count);
+        std::transform(pixels, pixels + count, clamped.begin(),
+                       [](float v) { return std::isnan(v) ? 0.0f : std::clamp(v, 0.0f, 1.0f); });
+        ok = output->write_image(OIIO::TypeDesc::FLOAT, clamped.data());
     }
     ok = output->close() && ok;
     // Some writers report a full disk only through their error state, or not at all: an
