@@ -93,8 +93,9 @@ Image readDisplayImage(const std::string& path) {
 namespace {
 
 // zlib level 4 with libpng's one "sub" filter (PNG_FILTER_SUB) instead of level 6 trying all
-// five filters on every row: the write of a 640 × 360 frame takes 40% less time, for files
-// about 15% larger. Image sequences are written once and read by a compositor soon after.
+// five filters on every row: rendering the campfire's 96 frames of 640 × 360 on one thread
+// took a quarter less processor time, for files 16% larger. Image sequences are written once
+// and read by a compositor soon after.
 constexpr int kPngCompressionLevel = 4;
 constexpr int kPngFilter = 0x10;
 
