@@ -102,22 +102,25 @@ std::string explainExtras(const CLI::App& app, const std::vector<std::string>& e
 // that run no parallel work do not pay for the second start ("info" does, to show the settings
 // the others run with).
 void applyOpenMpSettings(int threads, bool parallelWork, char** argv) {
-    bool restart = false;
+    bool threadsChanged = false, policyChanged = false;
     if (threads > 0) {
         const std::string wanted = std::to_string(threads);
         const char* current = std::getenv("OMP_NUM_THREADS");
-        restart = !current || wanted != current;
+        threadsChanged = !current || wanted != current;
         ::setenv("OMP_NUM_THREADS", wanted.c_str(), 1);
     }
     if (parallelWork && !std::getenv("OMP_WAIT_POLICY") && !std::getenv("GOMP_SPINCOUNT")) {
         ::setenv("GOMP_SPINCOUNT", "20000", 0);
-        restart = true;
+        policyChanged = true;
     }
-    if (!restart) return;
+    if (!threadsChanged && !policyChanged) return;
     ::execv("/proc/self/exe", argv);
-    throw HostError(kExitUsage, std::string("cannot restart the program with its OpenMP "
-                                            "settings (") +
-                                    std::strerror(errno) + ")");
+    // Without /proc the program goes on with the runtime's own wait, which is only slower; a
+    // thread count the user asked for is not dropped without a word.
+    if (threadsChanged)
+        throw HostError(kExitUsage, std::string("--threads: cannot restart the program (") +
+                                        std::strerror(errno) + ")");
+    ::unsetenv("GOMP_SPINCOUNT");
 }
 
 }  // namespace
