@@ -288,6 +288,15 @@ int main(int argc, char** argv) {
     }
     CLI::App* command = app.get_subcommands().front();
     o.command = command->get_name();
+    // An empty frame set (a farm's frame variable left unset) is refused, never taken for every
+    // frame, which is what leaving the option out means.
+    if (const CLI::Option* frames = command->get_option_no_throw("--frames");
+        frames && frames->count() > 0 && o.frames.empty()) {
+        std::fprintf(stderr,
+                     "skyvane: --frames: an empty frame set (leave the option out for every "
+                     "frame)\n");
+        return kExitUsage;
+    }
     if (o.plugin.empty()) o.plugin = PluginLibrary::defaultPath();
 
     Outcome outcome(o);

@@ -67,6 +67,7 @@ TEST_F(ProgramTest, RefusalsGiveTheirStatusAndReasonAndLeaveNothingBehind) {
         {2, "render|S|--frames|10-12x", "--frames 10-12x:", ""}, {2, "render|S|--frames|1,,2", "--frames 1,,2:", ""},
         {2, "render|S|--frames|a-b", "--frames a-b:", ""}, {2, "render|S|--frames|3x2", "--frames 3x2:", ""},
         {2, "render|S|--frames|1-2-3", "--frames 1-2-3:", ""},
+        {2, "render|S|--frames||--quiet", "--frames: an empty frame set", ""},
         {2, "simulate|S|--progress|machin", "--progress: machin not in {human,machine,quiet}", ""},
         {2, "simulate|S|extra", "unexpected argument \"extra\"", ""}, {2, "simulate", "SCENE is required", ""},
         {2, "layers|S", "--output is required", ""}, {2, "simulate|S|--set|Buoyancy", "write NAME=VALUE", ""},
