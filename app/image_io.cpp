@@ -201,14 +201,14 @@ void writeImage(const std::string& path, const Image& image, int bits,
     const OIIO::TypeDesc stored = output->spec().format;
     if (bits == 32) {
         ok = output->write_image(OIIO::TypeDesc::FLOAT, pixels);
-    } else if (stored == OIIO::TypeDesc::UINT8) {
-        std::vector<uint8_t> quantised(count);
-        quantize(pixels, count, quantised.data());
-        ok = output->write_image(OIIO::TypeDesc::UINT8, quantised.data());
-    } else if (stored == OIIO::TypeDesc::UINT16) {
-        std::vector<uint16_t> quantised(count);
-        quantize(pixels, count, quantised.data());
-        ok = output->write_image(OIIO::TypeDesc::UINT16, quantised.data());
+    } else if (stored == OIIO::TypeDesc::UINT8 || stored == OIIO::TypeDesc::UINT16) {
+        const auto writeQuantised = [&](auto sample) {
+            std::vector<decltype(sample)> quantised(count);
+            quantize(pixels, count, quantised.data());
+            return output->write_image(stored, quantised.data());
+        };
+        ok = stored == OIIO::TypeDesc::UINT8 ? writeQuantised(uint8_t{})
+                                             : writeQuantised(uint16_t{});
     } else {
         std::vector<float> clamped(count);
         std::transform(pixels, pixels + count, clamped.begin(),

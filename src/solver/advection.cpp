@@ -168,6 +168,7 @@ void velocityRowInterior(const VelocityPass& a, int y) {
 #pragma omp simd
     for (int x = 2; x <= end; ++x) {
         const ptrdiff_t i = row + x;
+        float rate;
         if constexpr (kSolid) {
             const bool xFar = (x <= farColumnEnd) & (m[i + 2] == 0.0f);
             const bool xNear = m[i - 1] == 0.0f;
@@ -179,21 +180,14 @@ void velocityRowInterior(const VelocityPass& a, int y) {
             dudt[i] =
                 pick(uFace, velocityRateUSolidWith(U, V, i, p, o, xFar, xNear, yFar, yNear, rdx),
                      dudt[i]);
-            const float rate =
-                pick(vFace, velocityRateVSolidWith(U, V, i, p, o, xFar, xNear, yFar, yNear, rdx),
-                     dvdt[i]);
-            if constexpr (kForces)
-                dvdt[i] = rate + propertyForce(T, R, i, p, halfBuoyancy, halfGravity);
-            else
-                dvdt[i] = rate;
+            rate = pick(vFace, velocityRateVSolidWith(U, V, i, p, o, xFar, xNear, yFar, yNear, rdx),
+                        dvdt[i]);
         } else {
             dudt[i] = velocityRateUWith(U, V, i, p, o, rdx);
-            const float rate = velocityRateVWith(U, V, i, p, o, rdx);
-            if constexpr (kForces)
-                dvdt[i] = rate + propertyForce(T, R, i, p, halfBuoyancy, halfGravity);
-            else
-                dvdt[i] = rate;
+            rate = velocityRateVWith(U, V, i, p, o, rdx);
         }
+        if constexpr (kForces) rate = rate + propertyForce(T, R, i, p, halfBuoyancy, halfGravity);
+        dvdt[i] = rate;
     }
 }
 
